@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Installs what building and testing korvel needs on Debian 12, as root.
+# yyjson 0.12 is not in Debian 12: its binary packages come from Debian's
+# unstable suite, fetched with apt under a private sources list and state
+# directory (the machine's own apt configuration is left untouched) and
+# installed with dpkg. The mirror is the one this machine already uses.
+set -euo pipefail
+
+apt_packages=(
+  build-essential cmake ninja-build pkg-config python3 binutils
+  libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
+  libgtest-dev googletest
+)
+
+log() { printf '[deps] %s\n' "$*"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing_apt_packages() {
+  local p
+  for p in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || printf '%s\n' "$p"
+  done
+}
+
+install_apt_packages() {
+  local missing
+  missing=$(missing_apt_packages)
+  [ -z "$missing" ] && return 0
+  log "installing: $(echo $missing)"
+  export DEBIAN_FRONTEND=noninteractive
+  as_root apt-get update -qq
+  # shellcheck disable=SC2086
+  as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# The first Debian mirror named in the machine's apt sources (deb822 or
+# one-line format), skipping the security archive.
+debian_mirror() {
+  local f uri=""
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -r "$f" ] || continue
+    uri=$(awk '/^URIs:/ { for (i = 2; i <= NF; i++) print $i }' "$f" | grep -v -- '-security' | head -n 1)
+    [ -n "$uri" ] && break
+  done
+  if [ -z "$uri" ] && [ -r /etc/apt/sources.list ]; then
+    uri=$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list | grep -v -- '-security' | head -n 1)
+  fi
+  [ -n "$uri" ] || { echo "no Debian mirror found in the apt sources" >&2; return 1; }
+  printf '%s\n' "${uri%/}"
+}
+
+yyjson_installed() {
+  dpkg-query -W -f='${Version}\n' libyyjson-dev 2>/dev/null | grep -q '^0\.1[2-9]'
+}
+
+install_yyjson() {
+  yyjson_installed && return 0
+  local work mirror
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  mirror=$(debian_mirror)
+  log "fetching libyyjson0 and libyyjson-dev from the unstable suite of $mirror"
+  mkdir -p "$work/lists/partial" "$work/archives/partial" "$work/debs"
+  printf 'deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s unstable main\n' "$mirror" > "$work/unstable.list"
+  local opts=(
+    -o "Dir::Etc::SourceList=$work/unstable.list"
+    -o "Dir::Etc::SourceParts=/dev/null"
+    -o "Dir::State::Lists=$work/lists"
+    -o "Dir::Cache::Archives=$work/archives"
+    -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+    -o "APT::Architecture=$(dpkg --print-architecture)"
+    -o "APT::Sandbox::User=root"
+  )
+  apt-get "${opts[@]}" update -qq
+  (cd "$work/debs" && apt-get "${opts[@]}" download libyyjson0 libyyjson-dev)
+  as_root dpkg -i "$work"/debs/*.deb >/dev/null
+  yyjson_installed || { echo "yyjson 0.12 did not install" >&2; return 1; }
+}
+
+install_apt_packages
+install_yyjson
+log "ready"

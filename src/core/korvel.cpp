@@ -1,0 +1,470 @@
+// The core: one activation per process, its state record under one mutex, the
+// error text, the options document, the status report and the watcher thread
+// that ends timed and process-bound activations.
+#include "korvel.h"
+
+#include "kor_platform.h"
+#include "kor_text.h"
+
+#include <yyjson.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+static_assert(YYJSON_VERSION_HEX >= 0x000C00, "yyjson 0.12 or later is required");
+
+using kor::clamp_to_i32;
+using kor::copy_text;
+using kor::utf8_prefix;
+
+namespace {
+
+enum kor_mode : int32_t {
+    KOR_MODE_NONE = 0,
+    KOR_MODE_INDEFINITE = 1,
+    KOR_MODE_MINUTES = 2,
+    KOR_MODE_WHILE_PID = 3,
+    KOR_MODE_WHILE_PROCESS = 4,
+};
+
+constexpr size_t kNameMax = 255;
+
+struct kor_state {
+    int32_t active;
+    int32_t mode;
+    int32_t keep_display;
+    int32_t duration_s;
+    int64_t deadline_ms;
+    int32_t pid;
+    char name[256];
+    char mode_name[32];
+    char mechanism[64];
+};
+
+// One watcher thread and its own stop request. Each watcher has its own flag
+// so that a caller stopping one watcher can never have its request undone by
+// another caller starting the next.
+struct kor_watcher {
+    std::thread thread;
+    std::condition_variable wake;  // notified when `stop` is set
+    bool stop = false;             // guarded by g_mu
+    bool running = true;           // guarded by g_mu; false once it has finished
+};
+
+// The core's only state. It lives for the whole process and is never
+// destroyed: a host may exit, or unload the library, while a watcher runs.
+kor_state g_st;
+std::mutex g_mu;                   // constexpr-constructed: usable before any call
+kor_watcher *g_watch = nullptr;    // started and not yet joined; guarded by g_mu
+
+char g_err[512];
+std::mutex g_err_mu;               // keeps two writers from interleaving
+
+const char *mode_text(int32_t mode) {
+    switch (mode) {
+    case KOR_MODE_INDEFINITE: return "indefinite";
+    case KOR_MODE_MINUTES: return "minutes";
+    case KOR_MODE_WHILE_PID: return "while_pid";
+    case KOR_MODE_WHILE_PROCESS: return "while_process";
+    default: return "none";
+    }
+}
+
+bool is_process_bound(int32_t mode) {
+    return mode == KOR_MODE_WHILE_PID || mode == KOR_MODE_WHILE_PROCESS;
+}
+
+// ---------------------------------------------------------------------------
+// State record
+
+// The one way an activation ends. Called with g_mu held.
+void reset_state() {
+    kor_plat_inhibit_off();
+    g_st = kor_state{};
+    copy_text(g_st.mode_name, "none");
+    copy_text(g_st.mechanism, "none");
+}
+
+// ---------------------------------------------------------------------------
+// Watcher thread
+
+void watch_thread_main(kor_watcher *self) {
+    std::unique_lock<std::mutex> lock(g_mu);
+    while (!self->stop) {
+        const int32_t mode = g_st.mode;
+        const int32_t pid = g_st.pid;
+        const int64_t deadline_ms = g_st.deadline_ms;
+        lock.unlock();
+
+        // The clock and the liveness test run without the lock.
+        bool ended = false;
+        std::chrono::milliseconds interval{0};
+        if (mode == KOR_MODE_MINUTES) {
+            ended = deadline_ms > 0 && kor_now_ms() >= deadline_ms;
+            interval = std::chrono::milliseconds(100);
+        } else if (is_process_bound(mode)) {
+            ended = pid > 0 && !kor_plat_pid_alive(pid);
+            interval = std::chrono::milliseconds(500);
+        }
+
+        lock.lock();
+        if (interval.count() == 0) break;  // the record was reset meanwhile
+        if (ended) {
+            // Someone may have asked this watcher to stop, or ended the
+            // activation, while the lock was released.
+            if (!self->stop && g_st.active) reset_state();
+            break;
+        }
+        // Sleeps one polling interval, but wakes at once on a stop request.
+        self->wake.wait_for(lock, interval, [self] { return self->stop; });
+    }
+    self->running = false;
+}
+
+// Joins a watcher that has been taken out of g_watch, so no other caller can
+// join it too. The lock is released meanwhile: the watcher takes it.
+void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    w->thread.join();
+    delete w;
+    lock.lock();
+}
+
+// Stops and joins the watcher, and any watcher another caller started while
+// the lock was released for the join. Returns with g_mu held and no watcher.
+void stop_watcher(std::unique_lock<std::mutex> &lock) {
+    while (kor_watcher *w = std::exchange(g_watch, nullptr)) {
+        w->stop = true;
+        w->wake.notify_all();
+        join_watcher(w, lock);
+    }
+}
+
+// Joins a watcher that has finished by itself; leaves a running one alone.
+void reap_watcher(std::unique_lock<std::mutex> &lock) {
+    if (g_watch == nullptr || g_watch->running) return;
+    join_watcher(std::exchange(g_watch, nullptr), lock);
+}
+
+// Starts the watcher for the activation just recorded. On failure the
+// activation is undone. Called with g_mu held and no watcher recorded.
+bool start_watcher() {
+    std::unique_ptr<kor_watcher> w;
+    try {
+        w = std::make_unique<kor_watcher>();
+        w->thread = std::thread(watch_thread_main, w.get());
+    } catch (const std::system_error &e) {
+        kor_set_error("pthread_create failed (%d)", e.code().value());
+        reset_state();
+        return false;
+    } catch (const std::bad_alloc &) {
+        kor_set_error("out of memory");
+        reset_state();
+        return false;
+    }
+    // The new thread's first pass waits for g_mu, which kor_on still holds.
+    g_watch = w.release();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Options document
+
+// What a kor_on call asks for, once read from its options text.
+struct kor_request {
+    int32_t mode = KOR_MODE_INDEFINITE;
+    int32_t keep_display = 0;
+    int32_t duration_s = 0;
+    int32_t pid = 0;
+    char name[256] = "";
+};
+
+struct doc_deleter {
+    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
+};
+using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
+
+std::string_view str_of(yyjson_val *v) {
+    return std::string_view(yyjson_get_str(v), yyjson_get_len(v));
+}
+
+// true/false, or an integer whose low 32 bits are not all zero.
+int32_t read_keep_display(yyjson_val *v) {
+    if (yyjson_is_bool(v)) return yyjson_get_bool(v) ? 1 : 0;
+    if (yyjson_is_uint(v)) return (yyjson_get_uint(v) & 0xFFFFFFFFu) != 0;
+    if (yyjson_is_sint(v)) return (static_cast<uint64_t>(yyjson_get_sint(v)) & 0xFFFFFFFFu) != 0;
+    return 0;
+}
+
+double read_number(yyjson_val *v, double fallback) {
+    return yyjson_is_num(v) ? yyjson_get_num(v) : fallback;
+}
+
+// The name ends at an embedded NUL and is cut to 255 bytes on a character
+// boundary, so the status report can always write it.
+void read_name(yyjson_val *v, char (&out)[256]) {
+    if (!yyjson_is_str(v)) return;
+    std::string_view text = str_of(v);
+    text = text.substr(0, text.find('\0'));
+    copy_text(out, utf8_prefix(text, kNameMax));
+}
+
+// minutes x 60 rounded to the nearest second (halves up), at least 1.
+int32_t minutes_to_seconds(double minutes) {
+    const int32_t s = clamp_to_i32(minutes * 60.0 + 0.5);
+    return s < 1 ? 1 : s;
+}
+
+// Reads the options text into `req`. On refusal sets the message and returns
+// false. The document is released before returning on every path.
+bool read_options(const char *text, kor_request &req) {
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, nullptr, nullptr));
+    if (!doc) {
+        kor_set_error("invalid options_json");
+        return false;
+    }
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root)) {
+        kor_set_error("options_json must be object");
+        return false;
+    }
+
+    yyjson_val *mode_val = yyjson_obj_get(root, "mode");
+    const std::string_view mode = yyjson_is_str(mode_val) ? str_of(mode_val) : "indefinite";
+    req.keep_display = read_keep_display(yyjson_obj_get(root, "keep_display"));
+    const double minutes = read_number(yyjson_obj_get(root, "minutes"), 0.0);
+    const int32_t seconds = clamp_to_i32(read_number(yyjson_obj_get(root, "seconds"), -1.0));
+    const int32_t pid = clamp_to_i32(read_number(yyjson_obj_get(root, "pid"), 0.0));
+    read_name(yyjson_obj_get(root, "name"), req.name);
+
+    if (mode == "indefinite") {
+        req.mode = KOR_MODE_INDEFINITE;
+    } else if (mode == "minutes") {
+        req.mode = KOR_MODE_MINUTES;
+        if (seconds >= 0) {
+            req.duration_s = seconds;
+        } else if (minutes > 0) {
+            req.duration_s = minutes_to_seconds(minutes);
+        } else {
+            kor_set_error("minutes mode requires minutes>0 or seconds>=0");
+            return false;
+        }
+    } else if (mode == "while_pid") {
+        req.mode = KOR_MODE_WHILE_PID;
+        if (pid <= 0) {
+            kor_set_error("while_pid requires positive pid");
+            return false;
+        }
+        req.pid = pid;
+    } else if (mode == "while_process") {
+        req.mode = KOR_MODE_WHILE_PROCESS;
+        if (req.name[0] == '\0') {
+            kor_set_error("while_process requires name");
+            return false;
+        }
+    } else {
+        kor_set_error("unknown mode: %s", yyjson_get_str(mode_val));
+        return false;
+    }
+    return true;
+}
+
+// Finds the process of a "while_process" request and checks that the watched
+// process lives, before any inhibition is taken.
+bool resolve_process(kor_request &req) {
+    if (req.mode == KOR_MODE_WHILE_PROCESS) {
+        const int pid = kor_plat_find_process(req.name);
+        if (pid <= 0) {
+            kor_set_error("process not found: %s", req.name);
+            return false;
+        }
+        req.pid = pid;
+    }
+    if (is_process_bound(req.mode) && !kor_plat_pid_alive(req.pid)) {
+        kor_set_error("pid %d is not alive", req.pid);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Activation
+
+// Takes the inhibition and fills the record. Called with g_mu held and the
+// record reset; on refusal the platform has set the message and nothing is
+// held.
+bool activate(const kor_request &req) {
+    char mechanism[64] = "";
+    if (kor_plat_inhibit_on(req.keep_display, req.name, mechanism, sizeof mechanism) != 0) return false;
+    mechanism[sizeof mechanism - 1] = '\0';
+
+    g_st.active = 1;
+    g_st.mode = req.mode;
+    g_st.keep_display = req.keep_display ? 1 : 0;
+    if (req.mode == KOR_MODE_MINUTES) {
+        g_st.duration_s = req.duration_s;
+        // Read after the inhibition was taken, so its cost does not shorten
+        // the activation.
+        g_st.deadline_ms = kor_now_ms() + static_cast<int64_t>(req.duration_s) * 1000;
+    } else if (is_process_bound(req.mode)) {
+        g_st.pid = req.pid;
+    }
+    copy_text(g_st.name, req.name);
+    copy_text(g_st.mode_name, mode_text(req.mode));
+    copy_text(g_st.mechanism, mechanism[0] ? mechanism : "unknown");
+    return true;
+}
+
+// Starts the activation that `options_json` asks for. Called with g_mu held,
+// no watcher and the record reset.
+bool start_activation(const char *options_json) {
+    kor_request req;
+    if (options_json != nullptr && options_json[0] != '\0') {
+        if (!read_options(options_json, req) || !resolve_process(req)) return false;
+    }
+    if (!activate(req)) return false;
+    return req.mode == KOR_MODE_INDEFINITE || start_watcher();
+}
+
+// ---------------------------------------------------------------------------
+// Status report
+
+// A consistent copy of the record, taken under g_mu.
+struct kor_snapshot {
+    int32_t active;
+    int32_t keep_display;
+    int64_t pid;
+    int32_t remaining_s;
+    char mode_name[32];
+    char mechanism[64];
+    char name[256];
+};
+
+std::string_view or_none(const char *text) { return text[0] ? std::string_view(text) : "none"; }
+
+// Whole seconds left of a timed activation, rounded up.
+int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
+    if (!active || deadline_ms <= 0) return 0;
+    const int64_t left_ms = deadline_ms - kor_now_ms();
+    return left_ms > 0 ? static_cast<int32_t>((left_ms + 999) / 1000) : 0;
+}
+
+kor_snapshot take_snapshot() {
+    std::unique_lock<std::mutex> lock(g_mu);
+    reap_watcher(lock);
+    kor_snapshot s{};
+    s.active = g_st.active ? 1 : 0;
+    s.keep_display = g_st.keep_display ? 1 : 0;
+    s.pid = g_st.pid;
+    s.remaining_s = remaining_seconds(g_st.active, g_st.deadline_ms);
+    copy_text(s.mode_name, or_none(g_st.mode_name));
+    copy_text(s.mechanism, or_none(g_st.mechanism));
+    copy_text(s.name, g_st.name);
+    return s;
+}
+
+struct mut_doc_deleter {
+    void operator()(yyjson_mut_doc *doc) const { yyjson_mut_doc_free(doc); }
+};
+
+// A member that cannot be allocated is left out; the rest are still added.
+char *write_status(const kor_snapshot &s) {
+    std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+    if (!doc) {
+        kor_set_error("out of memory");
+        return nullptr;
+    }
+    yyjson_mut_doc *d = doc.get();
+    yyjson_mut_val *root = yyjson_mut_obj(d);
+    if (root) {
+        yyjson_mut_doc_set_root(d, root);
+        yyjson_mut_obj_add_int(d, root, "active", s.active);
+        yyjson_mut_obj_add_strcpy(d, root, "mode", s.mode_name);
+        yyjson_mut_obj_add_int(d, root, "remaining_s", s.remaining_s);
+        yyjson_mut_obj_add_int(d, root, "keep_display", s.keep_display);
+        if (const char *platform = kor_plat_name()) yyjson_mut_obj_add_strcpy(d, root, "platform", platform);
+        yyjson_mut_obj_add_strcpy(d, root, "mechanism", s.mechanism);
+        yyjson_mut_obj_add_int(d, root, "pid", s.pid);
+        yyjson_mut_obj_add_strcpy(d, root, "name", s.name);
+    }
+    char *text = yyjson_mut_write_opts(d, 0, nullptr, nullptr, nullptr);
+    if (!text) kor_set_error("status serialize failed");
+    return text;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Error text
+
+void kor_clear_error() {
+    std::lock_guard<std::mutex> lock(g_err_mu);
+    g_err[0] = '\0';
+}
+
+void kor_set_error(const char *fmt, ...) {
+    char text[sizeof g_err];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) copy_text(text, "error text could not be formatted");
+    std::lock_guard<std::mutex> lock(g_err_mu);
+    std::memcpy(g_err, text, std::strlen(text) + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Exported functions: none lets an exception out.
+
+extern "C" KORVEL_API int kor_on(const char *options_json) {
+    try {
+        std::unique_lock<std::mutex> lock(g_mu);
+        kor_clear_error();
+        stop_watcher(lock);
+        reset_state();  // the running activation ends before the new options are read
+        return start_activation(options_json) ? 1 : 0;
+    } catch (...) {
+        kor_set_error("internal error");
+        return 0;
+    }
+}
+
+extern "C" KORVEL_API int kor_off(void) {
+    try {
+        std::unique_lock<std::mutex> lock(g_mu);
+        kor_clear_error();
+        stop_watcher(lock);
+        reset_state();
+    } catch (...) {
+        kor_set_error("internal error");
+    }
+    return 1;
+}
+
+extern "C" KORVEL_API char *kor_status(void) {
+    try {
+        return write_status(take_snapshot());
+    } catch (...) {
+        kor_set_error("status serialize failed");
+        return nullptr;
+    }
+}
+
+extern "C" KORVEL_API const char *kor_last_error(void) {
+    return g_err[0] ? g_err : "";
+}
+
+extern "C" KORVEL_API void kor_free_string(void *text) {
+    std::free(text);
+}

@@ -1,0 +1,257 @@
+// The Linux platform layer: the sleep inhibition is a systemd-logind "block"
+// lock taken over the system bus with sd-bus; processes are read from /proc.
+#include "kor_platform.h"
+#include "kor_text.h"
+
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int g_active = 0;        // 1 while the layer holds an inhibition
+int g_inhibit_fd = -1;   // logind keeps the lock while this fd is open
+
+// kor_on runs under the core's lock, so a bus that does not answer must not
+// hold every caller for sd-bus's default of 25 s.
+constexpr uint64_t kBusCallTimeoutUsec = 3u * 1000u * 1000u;
+
+// ---------------------------------------------------------------------------
+// RAII for sd-bus objects
+
+struct bus_deleter {
+    void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct message_deleter {
+    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
+};
+using bus_ptr = std::unique_ptr<sd_bus, bus_deleter>;
+using message_ptr = std::unique_ptr<sd_bus_message, message_deleter>;
+
+struct bus_error {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    bus_error() = default;
+    bus_error(const bus_error &) = delete;
+    bus_error &operator=(const bus_error &) = delete;
+    ~bus_error() { sd_bus_error_free(&e); }
+
+    // The D-Bus error's text, or the errno text when the call failed locally.
+    std::string describe(int r) const {
+        if (e.name == nullptr) return std::strerror(-r);
+        std::string text = e.message ? e.message : "";
+        return text + (text.empty() ? "" : " ") + "(" + e.name + ")";
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The lock's description, as `systemd-inhibit --list` shows it
+
+// The host's program name, which is what holds the lock as far as a person
+// is concerned.
+std::string host_program_name() {
+    const char *name = program_invocation_short_name;
+    std::string text = kor::valid_utf8(name ? name : "");
+    return text.empty() ? "unknown program" : text;
+}
+
+std::string inhibit_reason(const char *activation_name) {
+    std::string reason = kor::valid_utf8(activation_name ? activation_name : "");
+    return reason.empty() ? "Keeping the system awake" : reason;
+}
+
+// ---------------------------------------------------------------------------
+// systemd-logind
+
+// Takes a logind "block" lock. Returns a close-on-exec fd that holds it, or -1
+// with the message set.
+int logind_inhibit(int keep_display, const char *activation_name) {
+    sd_bus *raw_bus = nullptr;
+    int r = sd_bus_open_system(&raw_bus);
+    bus_ptr bus(raw_bus);
+    if (r < 0) {
+        kor_set_error("logind: system bus unreachable: %s", std::strerror(-r));
+        return -1;
+    }
+    sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUsec);
+
+    const std::string who = host_program_name();
+    const std::string why = inhibit_reason(activation_name);
+    bus_error error;
+    sd_bus_message *raw_reply = nullptr;
+    r = sd_bus_call_method(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
+                           "org.freedesktop.login1.Manager", "Inhibit", &error.e, &raw_reply, "ssss",
+                           keep_display ? "sleep:idle" : "sleep", who.c_str(), why.c_str(), "block");
+    message_ptr reply(raw_reply);
+    if (r < 0) {
+        kor_set_error("logind: Inhibit failed: %s", error.describe(r).c_str());
+        return -1;
+    }
+
+    int lock_fd = -1;
+    r = sd_bus_message_read(reply.get(), "h", &lock_fd);
+    if (r < 0) {
+        kor_set_error("logind: Inhibit reply unreadable: %s", std::strerror(-r));
+        return -1;
+    }
+    // The reply owns its fd and closes it when freed: keep a duplicate, which
+    // a child the host starts later does not inherit.
+    const int fd = fcntl(lock_fd, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) {
+        kor_set_error("logind: cannot keep the lock fd: %s", std::strerror(errno));
+        return -1;
+    }
+    return fd;
+}
+
+// ---------------------------------------------------------------------------
+// /proc
+
+bool read_small_file(const std::string &path, std::string &out) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    if (n < 0) return false;
+    out.assign(buf, static_cast<size_t>(n));
+    return true;
+}
+
+std::string_view basename_of(std::string_view path) {
+    // Wine shows a Windows path as the command line, so both separators count.
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The file name of the process's executable, or "" when it cannot be read
+// (another user's process without privilege, a kernel thread, a zombie).
+std::string executable_name(const std::string &proc_dir) {
+    char target[4096];
+    const ssize_t n = readlink((proc_dir + "/exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) return "";
+    std::string_view path(target, static_cast<size_t>(n));
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.substr(path.size() - deleted.size()) == deleted)
+        path.remove_suffix(deleted.size());
+    return std::string(basename_of(path));
+}
+
+// The file name in the first word of the command line, or "".
+std::string command_name(const std::string &proc_dir) {
+    std::string cmdline;
+    if (!read_small_file(proc_dir + "/cmdline", cmdline)) return "";
+    const std::string_view first(cmdline.c_str());
+    return std::string(basename_of(first));
+}
+
+bool ends_with_exe(std::string_view name) {
+    if (name.size() <= 4) return false;
+    const std::string_view tail = name.substr(name.size() - 4);
+    return tail[0] == '.' && (tail[1] | 0x20) == 'e' && (tail[2] | 0x20) == 'x' && (tail[3] | 0x20) == 'e';
+}
+
+// Exact name, or the name followed by ".exe" in any letter case (how Windows
+// programs run under Wine are named).
+bool process_name_matches(std::string_view candidate, std::string_view wanted) {
+    if (candidate.empty()) return false;
+    if (candidate == wanted) return true;
+    return candidate.size() == wanted.size() + 4 && ends_with_exe(candidate) &&
+           candidate.substr(0, wanted.size()) == wanted;
+}
+
+std::vector<int> running_pids() {
+    std::vector<int> pids;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr) return pids;
+    while (const dirent *entry = readdir(dir)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && pid > 0 && pid <= INT32_MAX) pids.push_back(static_cast<int>(pid));
+    }
+    closedir(dir);
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+// The state letter of /proc/PID/stat (after the parenthesised command name,
+// which may itself hold spaces and parentheses), or 0 when unreadable.
+char process_state(int pid) {
+    std::string stat;
+    if (!read_small_file("/proc/" + std::to_string(pid) + "/stat", stat)) return 0;
+    const size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return 0;
+    return stat[close_paren + 2];
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// The contract
+
+const char *kor_plat_name() { return "linux"; }
+
+int64_t kor_now_ms() {
+    // CLOCK_BOOTTIME keeps counting while the machine is suspended, so a
+    // 30-minute activation lasts 30 minutes of real time.
+    timespec ts{};
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) {
+    const int fd = logind_inhibit(keep_display, reason);
+    if (fd < 0) return -1;
+    if (g_active) close(g_inhibit_fd);  // a second call replaces the lock, never leaks it
+    g_inhibit_fd = fd;
+    g_active = 1;
+    if (mechanism != nullptr && capacity > 0) std::snprintf(mechanism, capacity, "%s", "logind");
+    return 0;
+}
+
+void kor_plat_inhibit_off() {
+    if (!g_active) return;
+    close(g_inhibit_fd);
+    g_inhibit_fd = -1;
+    g_active = 0;
+}
+
+int kor_plat_pid_alive(int pid) {
+    if (pid <= 0) return 0;
+    switch (process_state(pid)) {
+    case 'Z': // exited, not yet reaped
+    case 'X':
+        return 0;
+    case 0:
+        // No readable /proc entry: ask the kernel. EPERM means the process
+        // exists but belongs to another user.
+        return (kill(pid, 0) == 0 || errno == EPERM) ? 1 : 0;
+    default:
+        return 1;
+    }
+}
+
+int kor_plat_find_process(const char *name) {
+    if (name == nullptr || name[0] == '\0') return -1;
+    const std::string_view wanted(name);
+    for (const int pid : running_pids()) {
+        const std::string dir = "/proc/" + std::to_string(pid);
+        // The executable's file name, and the command line's first word: a
+        // Windows program under Wine runs Wine's loader, and only its
+        // command line carries the program's own name.
+        if (process_name_matches(executable_name(dir), wanted) || process_name_matches(command_name(dir), wanted))
+            return pid;
+    }
+    return -1;
+}
