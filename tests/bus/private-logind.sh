@@ -7,7 +7,13 @@
 #
 # On failure `start` writes the reason to DIR/unavailable and exits 0, so tests
 # that need logind skip with that reason (or fail when KORVEL_REQUIRE_LOGIND=1).
+#
+# Only one logind can run per machine. A private logind started here is listed
+# in $registry; a second start (another build tree testing at the same time)
+# borrows it through a symlink instead of failing, and its stop leaves it
+# running for its owner.
 set -u
+registry=/run/korvel-test-logind
 action=${1:?start or stop}
 dir=${2:?state directory}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -46,8 +52,15 @@ start() {
   [ -x "$logind" ] || fail "$logind is not installed"
   [ "$(id -u)" -eq 0 ] || fail "systemd-logind needs root"
   # logind keeps its state in /run/systemd: a second one would fight the
-  # machine's own.
+  # first, so borrow a private one that another tree started, or give up.
   if pgrep -x systemd-logind >/dev/null; then
+    if [ -S "$registry/system_bus_socket" ]; then
+      rm -f "$dir/system_bus_socket"
+      ln -s "$(readlink -f "$registry/system_bus_socket")" "$dir/system_bus_socket"
+      touch "$dir/borrowed"
+      bus_answers && { echo "unix:path=$dir/system_bus_socket"; return 0; }
+      rm -f "$dir/system_bus_socket" "$dir/borrowed"
+    fi
     fail "a systemd-logind already runs on this machine"
   fi
   sed "s|@SOCKET@|$dir/system_bus_socket|" "$here/system-bus.conf.in" > "$dir/system.conf"
@@ -62,10 +75,17 @@ start() {
   echo $! > "$dir/logind.pid"
   for _ in $(seq 100); do bus_answers && break; sleep 0.05; done
   bus_answers || { stop; fail "systemd-logind did not answer (see $dir/logind.log)"; }
+  mkdir -p "$registry" && ln -sfn "$dir/system_bus_socket" "$registry/system_bus_socket"
   echo "unix:path=$dir/system_bus_socket"
 }
 
 stop() {
+  if [ -f "$dir/borrowed" ]; then
+    rm -f "$dir/borrowed" "$dir/system_bus_socket"
+    return 0
+  fi
+  [ "$(readlink "$registry/system_bus_socket" 2>/dev/null)" = "$dir/system_bus_socket" ] &&
+    rm -f "$registry/system_bus_socket"
   stop_pid "$dir/logind.pid"
   stop_pid "$dir/dbus.pid"
   rm -f "$dir/system_bus_socket"

@@ -1,0 +1,268 @@
+// The built library against the real systemd-logind: the lock is in logind's
+// list exactly while an activation is in force, however the activation ends.
+#include "library_test_util.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using kortest::child_process;
+using kortest::eventually;
+using kortest::inhibitors_of;
+
+namespace {
+
+constexpr auto kSettle = 5s;  // generous: the machine is shared
+
+bool holds_lock(pid_t pid = getpid()) { return inhibitors_of(pid).size() == 1; }
+bool holds_no_lock(pid_t pid = getpid()) { return inhibitors_of(pid).empty(); }
+
+std::string quoted(const std::string &s) { return "\"" + s + "\""; }
+
+class LibraryLogind : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KORTEST_NEED_LOGIND();
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");  // logind alone, whatever the desktop
+    }
+    void TearDown() override { kor_off(); }
+};
+
+struct lock_case {
+    const char *options;
+    const char *what;
+    const char *why;
+    const char *mode;
+};
+
+TEST_F(LibraryLogind, LockCarriesWhatWhoWhyAndMode) {
+    const lock_case cases[] = {
+        {"", "sleep", "Keeping the system awake", "indefinite"},
+        {R"({"keep_display":true,"name":"nightly backup"})", "sleep:idle", "nightly backup", "indefinite"},
+        {R"({"mode":"minutes","minutes":5,"name":"render ✓"})", "sleep", "render ✓", "minutes"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options);
+        ASSERT_EQ(kor_on(c.options), 1) << kor_last_error();
+        const auto locks = inhibitors_of(getpid());
+        ASSERT_EQ(locks.size(), 1u);
+        EXPECT_EQ(locks[0].what, c.what);
+        EXPECT_EQ(locks[0].who, "korvel_library_tests");
+        EXPECT_EQ(locks[0].why, c.why);
+        EXPECT_EQ(locks[0].mode, "block");
+        const auto s = kortest::read_status();
+        EXPECT_EQ(s.active, 1);
+        EXPECT_EQ(s.mode, c.mode);
+        EXPECT_EQ(s.mechanism, "logind");
+        EXPECT_EQ(s.platform, "linux");
+        ASSERT_EQ(kor_off(), 1);
+        EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    }
+}
+
+TEST_F(LibraryLogind, ReplacementLeavesExactlyTheNewLock) {
+    ASSERT_EQ(kor_on(R"({"name":"first"})"), 1);
+    ASSERT_EQ(kor_on(R"({"name":"second","keep_display":1})"), 1);
+    const auto locks = inhibitors_of(getpid());
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0].why, "second");
+    EXPECT_EQ(locks[0].what, "sleep:idle");
+}
+
+TEST_F(LibraryLogind, RefusedReplacementLeavesNoLock) {
+    ASSERT_EQ(kor_on(""), 1);
+    ASSERT_EQ(kor_on(R"({"mode":"while_pid","pid":-3})"), 0);
+    EXPECT_STREQ(kor_last_error(), "while_pid requires positive pid");
+    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    EXPECT_EQ(kortest::read_status().active, 0);
+}
+
+TEST_F(LibraryLogind, TimedActivationEndsAtItsDeadline) {
+    const int64_t start = kortest::now_ms();
+    ASSERT_EQ(kor_on(R"({"mode":"minutes","seconds":1})"), 1);
+    EXPECT_TRUE(holds_lock());
+    ASSERT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    EXPECT_GE(kortest::now_ms() - start, 900);  // not before its deadline
+    const auto s = kortest::read_status();
+    EXPECT_EQ(s.active, 0);
+    EXPECT_EQ(s.mode, "none");
+    EXPECT_STREQ(kor_last_error(), "");
+}
+
+TEST_F(LibraryLogind, WhilePidEndsWhenTheProcessExits) {
+    child_process sleeper({"sleep", "30"});
+    const std::string options = R"({"mode":"while_pid","pid":)" + std::to_string(sleeper.pid()) + "}";
+    ASSERT_EQ(kor_on(options.c_str()), 1) << kor_last_error();
+    EXPECT_TRUE(holds_lock());
+    EXPECT_EQ(kortest::read_status().pid, sleeper.pid());
+    // Still held a while later: the watcher does not end a live process's
+    // activation.
+    std::this_thread::sleep_for(700ms);
+    EXPECT_TRUE(holds_lock());
+    sleeper.kill_now();  // left unreaped: a zombie has ended too
+    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    EXPECT_TRUE(eventually([] { return kortest::read_status().active == 0; }, kSettle));
+}
+
+TEST_F(LibraryLogind, WhileProcessFindsALongExecutableNameAndEnds) {
+    kortest::temp_dir dir;
+    // Longer than the kernel's 15-byte command name.
+    const std::string name = "korvel-sleeper-with-a-long-name";
+    const std::string path = kortest::copy_executable("/bin/sleep", dir.path(), name);
+    child_process sleeper({path, "30"});
+    ASSERT_TRUE(eventually([&] { return kor_on((R"({"mode":"while_process","name":)" + quoted(name) + "}").c_str()) == 1; }, kSettle))
+        << kor_last_error();
+    const auto s = kortest::read_status();
+    EXPECT_EQ(s.mode, "while_process");
+    EXPECT_EQ(s.pid, sleeper.pid());
+    EXPECT_EQ(s.name, name);
+    EXPECT_TRUE(holds_lock());
+    sleeper.reap();
+    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+}
+
+TEST_F(LibraryLogind, ChildProcessesDoNotKeepTheLock) {
+    ASSERT_EQ(kor_on(""), 1);
+    child_process child({"sleep", "30"});
+    ASSERT_EQ(kor_off(), 1);
+    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+}
+
+TEST_F(LibraryLogind, KilledHostLeavesNoLock) {
+    child_process host({KORVEL_TEST_HOST_PATH, KORVEL_LIBRARY_PATH, R"({"name":"killed host"})", "hold"});
+    ASSERT_TRUE(eventually([&] { return holds_lock(host.pid()); }, kSettle));
+    host.kill_now(SIGKILL);
+    host.wait_exit();
+    EXPECT_TRUE(eventually([&] { return holds_no_lock(host.pid()); }, kSettle));
+}
+
+struct host_exit_case {
+    const char *options;
+    const char *action;
+};
+
+// A host that exits, or unloads the library, with an activation (and its
+// watcher) still in force must neither crash, print nor hang.
+TEST_F(LibraryLogind, HostExitOrUnloadWithoutOffIsQuiet) {
+    const host_exit_case cases[] = {
+        {"", "exit"},
+        {R"({"mode":"minutes","seconds":30})", "exit"},
+        {R"({"mode":"while_pid","pid":1})", "exit"},
+        {R"({"mode":"minutes","seconds":1})", "unload"},
+        {R"({"mode":"while_pid","pid":1})", "unload"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.options) + " " + c.action);
+        const auto r = kortest::run_command({KORVEL_TEST_HOST_PATH, KORVEL_LIBRARY_PATH, c.options, c.action}, 20s);
+        EXPECT_TRUE(WIFEXITED(r.status)) << "status " << r.status;
+        EXPECT_EQ(WEXITSTATUS(r.status), 0);
+        EXPECT_EQ(r.output, "");
+    }
+}
+
+TEST_F(LibraryLogind, OffDuringProcessBoundActivationReturnsPromptly) {
+    child_process sleeper({"sleep", "30"});
+    const std::string options = R"({"mode":"while_pid","pid":)" + std::to_string(sleeper.pid()) + "}";
+    std::vector<int64_t> took;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(kor_on(options.c_str()), 1);
+        std::this_thread::sleep_for(50ms);  // the watcher is now in its 500 ms wait
+        const int64_t t0 = kortest::now_ms();
+        kor_off();
+        took.push_back(kortest::now_ms() - t0);
+    }
+    std::sort(took.begin(), took.end());
+    EXPECT_LT(took[took.size() / 2], 300) << "median ms";
+}
+
+TEST_F(LibraryLogind, ConcurrentCallersNeverLeaveAStaleLock) {
+    child_process sleeper({"sleep", "60"});
+    const std::vector<std::string> options = {
+        "",
+        R"({"mode":"minutes","seconds":1})",
+        R"({"mode":"while_pid","pid":)" + std::to_string(sleeper.pid()) + "}",
+        R"({"mode":"bogus"})",
+    };
+    std::atomic<bool> bad_status{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                switch ((t + i) % 3) {
+                case 0: kor_on(options[static_cast<size_t>(t + i) % options.size()].c_str()); break;
+                case 1: kor_off(); break;
+                default:
+                    if (char *s = kor_status()) kor_free_string(s);
+                    else bad_status = true;
+                }
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_FALSE(bad_status);
+    EXPECT_LE(inhibitors_of(getpid()).size(), 1u);
+    kor_off();
+    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    EXPECT_EQ(kortest::read_status().active, 0);
+}
+
+// --- Refusals hold nothing ---------------------------------------------------
+
+size_t count_entries(const char *dir) {
+    size_t n = 0;
+    if (DIR *d = opendir(dir)) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+TEST_F(LibraryLogind, RefusalsHoldNoLockThreadOrFd) {
+    const char *const bad[] = {
+        "   ",
+        "[1,2]",
+        R"({"mode":"minutes","minutes":0})",
+        R"({"mode":"while_pid","pid":0})",
+        R"({"mode":"while_pid","pid":2147483647})",
+        R"({"mode":"while_process"})",
+        R"({"mode":"while_process","name":"no-such-program-korvel"})",
+        R"({"mode":"Minutes"})",
+    };
+    // Warm up: the first call loads what sd-bus keeps for the process.
+    ASSERT_EQ(kor_on(""), 1);
+    kor_off();
+    const size_t threads_before = count_entries("/proc/self/task");
+    const size_t fds_before = count_entries("/proc/self/fd");
+    for (const char *options : bad) {
+        SCOPED_TRACE(options);
+        EXPECT_EQ(kor_on(options), 0);
+        EXPECT_STRNE(kor_last_error(), "");
+        EXPECT_TRUE(holds_no_lock());
+        EXPECT_EQ(kortest::read_status().active, 0);
+    }
+    EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+}
+
+TEST(LibraryNoBus, UnreachableSystemBusIsAClearRefusal) {
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/korvel/system_bus_socket", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    EXPECT_EQ(kor_on(R"({"name":"no bus"})"), 0);
+    const std::string err = kor_last_error();
+    EXPECT_EQ(err.rfind("logind", 0), 0u) << err;
+    EXPECT_NE(err.find("No such file or directory"), std::string::npos) << err;
+    const auto s = kortest::read_status();
+    EXPECT_EQ(s.active, 0);
+    EXPECT_EQ(s.mechanism, "none");
+}
+
+} // namespace
