@@ -1,9 +1,9 @@
-// The Linux platform layer: the sleep inhibition is a systemd-logind "block"
-// lock taken over the system bus with sd-bus; processes are read from /proc.
+// The Linux platform layer: the inhibition is systemd-logind's lock plus the
+// desktop session's own inhibitor (posix_backends.h); processes are read
+// from /proc.
 #include "kor_platform.h"
 #include "kor_text.h"
-
-#include <systemd/sd-bus.h>
+#include "posix_backends.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,42 +21,14 @@
 
 namespace {
 
-int g_active = 0;        // 1 while the layer holds an inhibition
-int g_inhibit_fd = -1;   // logind keeps the lock while this fd is open
-
-// kor_on runs under the core's lock, so a bus that does not answer must not
-// hold every caller for sd-bus's default of 25 s.
-constexpr uint64_t kBusCallTimeoutUsec = 3u * 1000u * 1000u;
+int g_active = 0;  // 1 while the layer holds an inhibition
+// What it holds. A pointer rather than a static object, so that no destructor
+// at exit races a watcher thread that is releasing it.
+kor_posix::holding *g_held = nullptr;
 
 // ---------------------------------------------------------------------------
-// RAII for sd-bus objects
-
-struct bus_deleter {
-    void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct message_deleter {
-    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
-};
-using bus_ptr = std::unique_ptr<sd_bus, bus_deleter>;
-using message_ptr = std::unique_ptr<sd_bus_message, message_deleter>;
-
-struct bus_error {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    bus_error() = default;
-    bus_error(const bus_error &) = delete;
-    bus_error &operator=(const bus_error &) = delete;
-    ~bus_error() { sd_bus_error_free(&e); }
-
-    // The D-Bus error's text, or the errno text when the call failed locally.
-    std::string describe(int r) const {
-        if (e.name == nullptr) return std::strerror(-r);
-        std::string text = e.message ? e.message : "";
-        return text + (text.empty() ? "" : " ") + "(" + e.name + ")";
-    }
-};
-
-// ---------------------------------------------------------------------------
-// The lock's description, as `systemd-inhibit --list` shows it
+// The inhibition's description, as `systemd-inhibit --list` and the desktops
+// show it
 
 // The host's program name, which is what holds the lock as far as a person
 // is concerned.
@@ -69,50 +41,6 @@ std::string host_program_name() {
 std::string inhibit_reason(const char *activation_name) {
     std::string reason = kor::valid_utf8(activation_name ? activation_name : "");
     return reason.empty() ? "Keeping the system awake" : reason;
-}
-
-// ---------------------------------------------------------------------------
-// systemd-logind
-
-// Takes a logind "block" lock. Returns a close-on-exec fd that holds it, or -1
-// with the message set.
-int logind_inhibit(int keep_display, const char *activation_name) {
-    sd_bus *raw_bus = nullptr;
-    int r = sd_bus_open_system(&raw_bus);
-    bus_ptr bus(raw_bus);
-    if (r < 0) {
-        kor_set_error("logind: system bus unreachable: %s", std::strerror(-r));
-        return -1;
-    }
-    sd_bus_set_method_call_timeout(bus.get(), kBusCallTimeoutUsec);
-
-    const std::string who = host_program_name();
-    const std::string why = inhibit_reason(activation_name);
-    bus_error error;
-    sd_bus_message *raw_reply = nullptr;
-    r = sd_bus_call_method(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", "Inhibit", &error.e, &raw_reply, "ssss",
-                           keep_display ? "sleep:idle" : "sleep", who.c_str(), why.c_str(), "block");
-    message_ptr reply(raw_reply);
-    if (r < 0) {
-        kor_set_error("logind: Inhibit failed: %s", error.describe(r).c_str());
-        return -1;
-    }
-
-    int lock_fd = -1;
-    r = sd_bus_message_read(reply.get(), "h", &lock_fd);
-    if (r < 0) {
-        kor_set_error("logind: Inhibit reply unreadable: %s", std::strerror(-r));
-        return -1;
-    }
-    // The reply owns its fd and closes it when freed: keep a duplicate, which
-    // a child the host starts later does not inherit.
-    const int fd = fcntl(lock_fd, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) {
-        kor_set_error("logind: cannot keep the lock fd: %s", std::strerror(errno));
-        return -1;
-    }
-    return fd;
 }
 
 // ---------------------------------------------------------------------------
@@ -211,19 +139,35 @@ int64_t kor_now_ms() {
 }
 
 int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) {
-    const int fd = logind_inhibit(keep_display, reason);
-    if (fd < 0) return -1;
-    if (g_active) close(g_inhibit_fd);  // a second call replaces the lock, never leaks it
-    g_inhibit_fd = fd;
-    g_active = 1;
-    if (mechanism != nullptr && capacity > 0) std::snprintf(mechanism, capacity, "%s", "logind");
-    return 0;
+    try {
+        kor_posix::inhibit_request request;
+        request.keep_display = keep_display != 0;
+        request.app_id = host_program_name();
+        request.reason = inhibit_reason(reason);
+        auto next = std::make_unique<kor_posix::holding>();
+        std::string names, failures;
+        if (!next->acquire(request, names, failures)) {
+            kor_set_error("%s", failures.c_str());
+            return -1;
+        }
+        // A second call replaces what the first holds, never leaks it; the
+        // new one is taken first, so there is no moment without either.
+        delete g_held;
+        g_held = next.release();
+        g_active = 1;
+        if (mechanism != nullptr && capacity > 0) std::snprintf(mechanism, capacity, "%s", names.c_str());
+        return 0;
+    } catch (...) {
+        // The holding's destructor has given back whatever was taken.
+        kor_set_error("no inhibition: out of memory");
+        return -1;
+    }
 }
 
 void kor_plat_inhibit_off() {
     if (!g_active) return;
-    close(g_inhibit_fd);
-    g_inhibit_fd = -1;
+    delete g_held;  // releases each holder, closes the session connection
+    g_held = nullptr;
     g_active = 0;
 }
 

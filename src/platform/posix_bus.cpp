@@ -1,0 +1,101 @@
+#include "posix_bus.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace kor_posix {
+
+std::string bus_error::describe(int r) const {
+    if (e.name == nullptr) return std::strerror(-r);
+    std::string text = e.message ? e.message : "";
+    return text + (text.empty() ? "" : " ") + "(" + e.name + ")";
+}
+
+std::string bus_error::brief(int r) const {
+    if (e.name == nullptr) return r == -ETIMEDOUT ? "no answer" : std::strerror(-r);
+    if (sd_bus_error_has_name(&e, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+        sd_bus_error_has_name(&e, SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+        return "not running";
+    if (wrong_object()) return "not served";
+    if (sd_bus_error_has_name(&e, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(&e, SD_BUS_ERROR_TIMEOUT))
+        return "no answer";
+    if (sd_bus_error_has_name(&e, SD_BUS_ERROR_ACCESS_DENIED)) return "access denied";
+    // Services write whole sentences into their errors; one line, kept short,
+    // so that the list of every mechanism still fits the error text.
+    std::string text = e.message && e.message[0] ? e.message : e.name;
+    for (char &c : text)
+        if (c == '\n' || c == '\r' || c == ';') c = ' ';
+    if (text.size() > 80) text.resize(80);
+    return text;
+}
+
+bool bus_error::wrong_object() const {
+    return sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
+           sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_METHOD) ||
+           sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_INTERFACE);
+}
+
+uint64_t monotonic_usec() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+uint64_t deadline::call_timeout(uint64_t per_call_cap) const {
+    const uint64_t now = monotonic_usec();
+    const uint64_t left = now < end_ ? end_ - now : 1;
+    return left < per_call_cap ? left : per_call_cap;
+}
+
+int wait_until_ready(sd_bus *bus, const deadline &limit) {
+    // sd-bus would wait for the authentication and the Hello reply on the
+    // first call with its own long timeouts (90 s for the authentication); a
+    // bus that accepts the connection and then says nothing must not hold
+    // kor_on that long.
+    int r;
+    while ((r = sd_bus_is_ready(bus)) == 0) {
+        r = sd_bus_process(bus, nullptr);
+        if (r < 0) return r;
+        if (r > 0) continue;
+        if (limit.passed()) return -ETIMEDOUT;
+        r = sd_bus_wait(bus, limit.call_timeout(UINT64_MAX));
+        if (r < 0) return r;
+    }
+    return r < 0 ? r : 0;
+}
+
+bus_ptr open_session_bus(const deadline &limit, std::string &why) {
+    sd_bus *raw = nullptr;
+    int r = sd_bus_open_user(&raw);
+    bus_ptr bus(raw);
+    if (r >= 0) r = wait_until_ready(bus.get(), limit);
+    if (r < 0) {
+        why = r == -ETIMEDOUT ? std::string("no answer") : std::string("unreachable: ") + std::strerror(-r);
+        return nullptr;
+    }
+    return bus;
+}
+
+int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start,
+                const char *destination, const char *path, const char *interface, const char *member,
+                bus_error &error, message_ptr &reply, const char *types, ...) {
+    sd_bus_message *raw = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &raw, destination, path, interface, member);
+    message_ptr call(raw);
+    if (r < 0) return r;
+    va_list ap;
+    va_start(ap, types);
+    r = sd_bus_message_appendv(call.get(), types, ap);
+    va_end(ap);
+    if (r < 0) return r;
+    r = sd_bus_message_set_auto_start(call.get(), auto_start ? 1 : 0);
+    if (r < 0) return r;
+    sd_bus_message *raw_reply = nullptr;
+    r = sd_bus_call(bus, call.get(), limit.call_timeout(per_call_cap), &error.e, &raw_reply);
+    reply.reset(raw_reply);
+    return r;
+}
+
+} // namespace kor_posix

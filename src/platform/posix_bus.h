@@ -1,0 +1,83 @@
+// sd-bus helpers shared by the Linux layer's inhibition backends: ownership of
+// buses and messages, error texts, and calls bounded by a deadline.
+#ifndef KOR_POSIX_BUS_H
+#define KOR_POSIX_BUS_H
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kor_posix {
+
+struct bus_deleter {
+    // sd-bus's flush first completes a pending authentication, waiting up to
+    // 90 s on a bus that never answers; a bus that is not ready has nothing
+    // of ours to flush.
+    void operator()(sd_bus *bus) const {
+        if (sd_bus_is_ready(bus) > 0) sd_bus_flush_close_unref(bus);
+        else sd_bus_close_unref(bus);
+    }
+};
+struct message_deleter {
+    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
+};
+using bus_ptr = std::unique_ptr<sd_bus, bus_deleter>;
+using message_ptr = std::unique_ptr<sd_bus_message, message_deleter>;
+
+struct bus_error {
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    bus_error() = default;
+    bus_error(const bus_error &) = delete;
+    bus_error &operator=(const bus_error &) = delete;
+    ~bus_error() { sd_bus_error_free(&e); }
+
+    // The D-Bus error's text, or the errno text when the call failed locally.
+    std::string describe(int r) const;
+
+    // A few words for the failure message that lists every mechanism: the
+    // common D-Bus errors get a short name, anything else its own text.
+    std::string brief(int r) const;
+
+    // True when the peer is there but does not serve this object or method,
+    // so another object path of the same service may still answer.
+    bool wrong_object() const;
+};
+
+// Microseconds of CLOCK_MONOTONIC.
+uint64_t monotonic_usec();
+
+// A deadline shared by a sequence of calls, so that a session bus whose
+// services do not answer costs at most one budget in total.
+class deadline {
+public:
+    explicit deadline(uint64_t budget_usec) : end_(monotonic_usec() + budget_usec) {}
+    // Time left, capped per call; at least 1 us, since 0 means "default" to sd-bus.
+    uint64_t call_timeout(uint64_t per_call_cap) const;
+    bool passed() const { return monotonic_usec() >= end_; }
+
+private:
+    uint64_t end_;
+};
+
+// Runs the connection's authentication and Hello until the bus is ready, at
+// most until the deadline: 0, -ETIMEDOUT, or another negative errno.
+int wait_until_ready(sd_bus *bus, const deadline &limit);
+
+// Opens the session bus of this process's user and waits, within the
+// deadline, until it has said Hello. Returns null with `why` set when there
+// is no session bus or it does not answer in time.
+bus_ptr open_session_bus(const deadline &limit, std::string &why);
+
+// One method call; arguments as for sd_bus_message_append. Without
+// `auto_start` a service that is not running fails at once instead of being
+// started by the bus on our behalf (a desktop's power manager that happens to
+// be installed must not be launched into another desktop's session).
+int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start,
+                const char *destination, const char *path, const char *interface, const char *member,
+                bus_error &error, message_ptr &reply, const char *types, ...);
+
+} // namespace kor_posix
+
+#endif // KOR_POSIX_BUS_H

@@ -1,0 +1,68 @@
+// A scripted platform layer for the core's tests: the core is linked against
+// these six functions instead of the real ones, so a test decides what the
+// clock reads, which processes live, whether the inhibition is granted, and
+// watches every inhibition the core takes and releases.
+//
+// Every control and observer is safe on any thread: the watcher thread calls
+// the clock and the liveness test while the test thread scripts them.
+#ifndef KORVEL_FAKE_PLATFORM_H
+#define KORVEL_FAKE_PLATFORM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// The clock starts here, well away from 0: the core treats a deadline of 0 as
+// "no deadline".
+constexpr int64_t kStartMs = 1000000;
+
+// Back to the initial script: clock at kStartMs, platform "fakeos", mechanism
+// "fake-inhibitor", inhibition granted, no processes, counters zero, nothing
+// held, no clock offset on the calling thread. Call it only while no
+// activation is in force.
+void reset();
+
+// --- The clock: frozen, moved only by the test -----------------------------
+void set_now(int64_t ms);
+void advance(int64_t ms);
+int64_t now();
+// An offset added only to what the calling thread reads. Lets a test look past
+// a deadline the watcher thread does not see yet.
+void set_thread_clock_offset(int64_t ms);
+
+// --- Processes --------------------------------------------------------------
+void set_alive(int pid, bool alive);
+// kor_plat_find_process(name) answers `pid` (does not make it alive).
+void add_process(const std::string &name, int pid);
+
+// --- The inhibition -----------------------------------------------------------
+// Refuse every kor_plat_inhibit_on with `message` (given to kor_set_error).
+void refuse_inhibition(const std::string &message);
+void grant_inhibition();
+// The text reported as mechanism; "" reports none.
+void set_mechanism(const std::string &text);
+// The platform name; nullptr makes kor_plat_name return null.
+void set_platform_name(const char *name);
+
+// --- Observation ---------------------------------------------------------------
+struct snapshot {
+    bool held = false;
+    int on_calls = 0;          // every kor_plat_inhibit_on, granted or not
+    int granted = 0;           // inhibitions taken
+    int off_calls = 0;         // every kor_plat_inhibit_off
+    int released = 0;          // kor_plat_inhibit_off calls that ended one
+    int last_keep_display = -1;
+    std::string last_reason;
+    bool double_hold = false;  // on was called while one was already held
+    int pid_alive_calls = 0;
+    std::string last_find_name;
+    // "on" and "off" for each inhibition taken and released, in order.
+    std::vector<std::string> events;
+};
+snapshot observe();
+
+} // namespace fake
+
+#endif // KORVEL_FAKE_PLATFORM_H

@@ -1,0 +1,98 @@
+// A private desktop session for one test: a session bus of its own (nothing
+// is auto-started on it), temp HOME/XDG dirs, optionally an X server, and
+// the services the test starts, all stopped by pid when it ends.
+#ifndef KORVEL_DESKTOP_SESSION_H
+#define KORVEL_DESKTOP_SESSION_H
+
+#include <systemd/sd-bus.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace desktest {
+
+using namespace std::chrono_literals;
+
+// A program the session started; stopped (TERM, then KILL) and reaped when
+// destroyed.
+class service {
+public:
+    service(const std::vector<std::string> &argv, const std::string &log_path);
+    service(service &&other) noexcept;
+    service &operator=(service &&) = delete;
+    service(const service &) = delete;
+    ~service();
+    pid_t pid() const { return pid_; }
+    bool running();
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+};
+
+class session {
+public:
+    session();
+    ~session();
+    session(const session &) = delete;
+    session &operator=(const session &) = delete;
+
+    // Empty when the bus runs; otherwise why it does not.
+    const std::string &failure() const { return failure_; }
+    const std::string &dir() const { return dir_; }
+
+    // Starts Xvfb on a free display and exports DISPLAY; "" or why not.
+    std::string start_x();
+    // Starts a program with stdout and stderr in dir()/label.log.
+    service &start(const std::string &label, const std::vector<std::string> &argv);
+    std::string log(const std::string &label) const;
+    // True once `name` has an owner on the session bus.
+    bool wait_for_name(const std::string &name, std::chrono::milliseconds timeout = 10s);
+
+    // Services the tests use; each returns "" when ready, or why not.
+    std::string start_gnome_session();
+    std::string start_fake(const std::vector<std::string> &roles);
+
+    // The test's own connection, for observing the services.
+    sd_bus *bus();
+
+private:
+    std::string dir_, failure_;
+    std::vector<service> services_;
+    sd_bus *bus_ = nullptr;
+};
+
+// --- Observing ---------------------------------------------------------------
+
+struct inhibition {
+    std::string role;  // which service (fake services only)
+    std::string app, reason;
+    uint32_t flags = 0;
+};
+
+// org.gnome.SessionManager: IsInhibited(flag), and every inhibitor with its
+// app id, reason and flags.
+bool gnome_is_inhibited(sd_bus *bus, uint32_t flag);
+std::vector<inhibition> gnome_inhibitors(sd_bus *bus);
+
+// org.freedesktop.PowerManagement.Inhibit: HasInhibit and GetInhibitors.
+bool power_has_inhibit(sd_bus *bus);
+std::vector<std::string> power_inhibitors(sd_bus *bus);
+
+// What the fake services hold (fake_desktop.py).
+std::vector<inhibition> fake_holds(sd_bus *bus);
+
+// Whether the X screen saver comes on after a 1 s timeout: false while
+// something suspends it. Takes about 2 s.
+bool x_saver_comes_on();
+
+// Whether the program at `path` is installed (tests skip, naming the package,
+// when it is not).
+bool installed(const std::string &path);
+
+} // namespace desktest
+
+#endif // KORVEL_DESKTOP_SESSION_H

@@ -1,0 +1,43 @@
+// Shared by the desktop tests: skipping when a service is not installed.
+#ifndef KORVEL_DESKTOP_TEST_H
+#define KORVEL_DESKTOP_TEST_H
+
+#include "desktop_host.h"
+#include "desktop_session.h"
+#include "korvel.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+// Skips, naming the package, when a service's program is missing: the
+// README's test command installs them all, so CI runs every test.
+#define DESKTEST_NEED_PROGRAM(path, package)                                            \
+    do {                                                                                \
+        if (!::desktest::installed(path))                                               \
+            GTEST_SKIP() << (path) << " is not installed (package " << (package) << ")"; \
+    } while (0)
+
+// Starts a service: skips when it is not installed, fails when it is but does
+// not start.
+#define DESKTEST_START(expr)                                                            \
+    do {                                                                                \
+        const std::string why_ = (expr);                                                \
+        if (why_.find("not installed") != std::string::npos) GTEST_SKIP() << why_;      \
+        ASSERT_EQ(why_, "");                                                            \
+    } while (0)
+
+#define DESKTEST_NEED_SESSION(s) ASSERT_EQ((s).failure(), "") << "private session bus"
+
+using namespace std::chrono_literals;
+
+namespace desktest {
+
+// What every service is told holds the inhibition: this program's name.
+inline std::string our_app_id() { return program_invocation_short_name; }
+
+} // namespace desktest
+
+#endif // KORVEL_DESKTOP_TEST_H

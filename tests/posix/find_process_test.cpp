@@ -1,0 +1,120 @@
+// Lookup by executable name, against real child processes named for the
+// purpose (copies of sleep under chosen file names).
+#include "kor_platform.h"
+#include "proc_helpers.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class PosixFindProcess : public ::testing::Test {
+protected:
+    // Every name carries this process's id, so parallel test processes never
+    // see each other's children.
+    const std::string tok = "kt" + std::to_string(getpid());
+
+    // Starts a sleeping copy of sleep called `file_name`, showing `argv0` (its
+    // own path when empty), and waits until it has exec'd.
+    pid_t start(const std::string &file_name, const std::string &argv0 = "") {
+        return spawn(kortest::copy_executable(sleep_path(), dir_.path(), file_name), argv0);
+    }
+
+    pid_t spawn(const std::string &path, const std::string &argv0 = "") {
+        children_.push_back(std::make_unique<kortest::child_process>(std::vector<std::string>{path, "60"}, argv0));
+        const pid_t pid = children_.back()->pid();
+        EXPECT_TRUE(posixtest::wait_until_exec(pid, argv0.empty() ? path : argv0)) << path;
+        return pid;
+    }
+
+    const std::string &dir_path() const { return dir_.path(); }
+    kortest::child_process &last_child() { return *children_.back(); }
+    void stop_all() { children_.clear(); }
+
+private:
+    static std::string sleep_path() { return access("/bin/sleep", X_OK) == 0 ? "/bin/sleep" : "/usr/bin/sleep"; }
+
+    kortest::temp_dir dir_;
+    std::vector<std::unique_ptr<kortest::child_process>> children_;
+};
+
+TEST_F(PosixFindProcess, NoNameOrNothingRunning) {
+    EXPECT_EQ(kor_plat_find_process(nullptr), -1);
+    EXPECT_EQ(kor_plat_find_process(""), -1);
+    EXPECT_EQ(kor_plat_find_process((tok + "-nothing-runs-under-this-name").c_str()), -1);
+}
+
+// A process is found by the file name of its executable, or by the last part
+// of its command line's first word (a Windows program under Wine shows its
+// Windows path there while its executable is Wine's loader). Each case runs
+// through both, with the other one showing an unrelated name.
+TEST_F(PosixFindProcess, NameRules) {
+    const struct {
+        std::string running;
+        std::string wanted;
+        bool found;
+    } cases[] = {
+        {tok + "-a-name-longer-than-comm-keeps", tok + "-a-name-longer-than-comm-keeps", true},
+        {tok + "sleeper", tok + "sleeper", true},
+        {tok + "sleeper.exe", tok + "sleeper", true},
+        {tok + "sleeper.exe", tok + "sleeper.exe", true},
+        {tok + "KSleeper.EXE", tok + "KSleeper", true},
+        {tok + "KSleeper.Exe", tok + "KSleeper", true},
+        {tok + "KSleeper.EXE", tok + "ksleeper", false},
+        {tok + "sleeper", tok + "SLEEPER", false},
+        {tok + "sleeper", tok + "sleep", false},
+        {tok + "sleeper", tok + "sleepers", false},
+        {tok + "sleeper.exe", tok + "sleep", false},
+        {tok + "sleeper", tok + "sleeper.exe", false},
+        {tok + "sleeper.exe", tok + "sleeper.EXE", false},
+        {tok + "sleeper.exe", tok + "sleeper.", false},
+    };
+    for (const auto &c : cases) {
+        for (const bool by_command_line : {false, true}) {
+            SCOPED_TRACE("running " + c.running + ", wanted " + c.wanted +
+                         (by_command_line ? " (command line)" : " (executable)"));
+            pid_t pid;
+            if (by_command_line) pid = start(tok + "-loader", "C:\\Program Files\\App\\" + c.running);
+            else pid = start(c.running, tok + "-unrelated");
+            const int expected = c.found ? static_cast<int>(pid) : -1;
+            EXPECT_EQ(kor_plat_find_process(c.wanted.c_str()), expected);
+            stop_all();
+        }
+    }
+}
+
+TEST_F(PosixFindProcess, UnixPathInCommandLine) {
+    const pid_t pid = start(tok + "-loader", "/opt/" + tok + "/bin/" + tok + "tool");
+    EXPECT_EQ(kor_plat_find_process((tok + "tool").c_str()), pid);
+    EXPECT_EQ(kor_plat_find_process(("/opt/" + tok + "/bin/" + tok + "tool").c_str()), -1)
+        << "names are file names, not paths";
+}
+
+TEST_F(PosixFindProcess, WinePathInCommandLine) {
+    const pid_t pid = start(tok + "-preloader", "C:\\apps\\" + tok + "winapp.exe");
+    EXPECT_EQ(kor_plat_find_process((tok + "winapp").c_str()), pid);
+    EXPECT_EQ(kor_plat_find_process((tok + "winapp.exe").c_str()), pid);
+}
+
+TEST_F(PosixFindProcess, LowestPidWinsAmongTwins) {
+    const pid_t a = start(tok + "twin");
+    const pid_t b = spawn(dir_path() + "/" + tok + "twin");
+    EXPECT_EQ(kor_plat_find_process((tok + "twin").c_str()), std::min(a, b));
+}
+
+TEST_F(PosixFindProcess, ZombieIsNotFound) {
+    const pid_t pid = start(tok + "zombie");
+    ASSERT_EQ(kor_plat_find_process((tok + "zombie").c_str()), pid);
+    last_child().kill_now(SIGKILL);
+    ASSERT_TRUE(posixtest::wait_zombie(pid));
+    EXPECT_EQ(kor_plat_find_process((tok + "zombie").c_str()), -1);
+}
+
+} // namespace

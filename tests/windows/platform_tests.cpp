@@ -1,0 +1,286 @@
+// The Windows platform layer against its contract: clock, liveness, the
+// matching rule of the process lookup and the execution-state request.
+// SetThreadExecutionState is observed through the layer's seam, because Wine
+// never refuses it and keeps one state per process rather than per thread.
+#include "error_capture.h"
+#include "harness.h"
+#include "kor_platform.h"
+#include "kor_win_seam.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kClear = 0x80000000u;
+
+// A stand-in for SetThreadExecutionState that behaves as Windows does (one
+// request per thread, gone with the thread) and can refuse chosen flags.
+struct exec_state_fake {
+    struct call {
+        DWORD thread;
+        uint32_t flags;
+    };
+    std::mutex mu;
+    std::vector<call> calls;
+    std::vector<uint32_t> refused;
+    std::map<DWORD, uint32_t> state;  // per thread
+
+    static exec_state_fake &get() {
+        static exec_state_fake f;
+        return f;
+    }
+    static uint32_t hook(uint32_t flags) {
+        exec_state_fake &f = get();
+        std::lock_guard<std::mutex> lock(f.mu);
+        const DWORD self = GetCurrentThreadId();
+        f.calls.push_back({self, flags});
+        for (uint32_t r : f.refused)
+            if (r == flags) return 0;
+        const uint32_t previous = f.state[self];
+        f.state[self] = flags == kClear ? 0 : flags;
+        return previous | kClear;
+    }
+    void install(std::vector<uint32_t> refuse = {}) {
+        std::lock_guard<std::mutex> lock(mu);
+        calls.clear();
+        refused = std::move(refuse);
+        kor_win_set_exec_state_fn(&hook);
+    }
+    std::vector<call> take_calls() {
+        std::lock_guard<std::mutex> lock(mu);
+        return std::exchange(calls, {});
+    }
+    // Windows keeps a request only while the thread that made it runs.
+    bool system_required_in_force() {
+        std::lock_guard<std::mutex> lock(mu);
+        for (const auto &[thread, flags] : state) {
+            if (!(flags & ES_SYSTEM_REQUIRED)) continue;
+            HANDLE h = OpenThread(SYNCHRONIZE, FALSE, thread);
+            if (h == nullptr) continue;
+            const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+            CloseHandle(h);
+            if (running) return true;
+        }
+        return false;
+    }
+};
+
+std::vector<uint32_t> flags_of(const std::vector<exec_state_fake::call> &calls) {
+    std::vector<uint32_t> out;
+    for (const auto &c : calls) out.push_back(c.flags);
+    return out;
+}
+
+bool all_on_request_thread(const std::vector<exec_state_fake::call> &calls) {
+    for (const auto &c : calls)
+        if (c.thread != kor_win_request_thread_id() || c.thread == GetCurrentThreadId()) return false;
+    return true;
+}
+
+} // namespace
+
+KOR_TEST(platform_name_and_clock) {
+    CHECK_STR(kor_plat_name(), "windows");
+    int64_t last = kor_now_ms();
+    for (int i = 0; i < 10000; ++i) {
+        const int64_t now = kor_now_ms();
+        REQUIRE(now >= last);
+        last = now;
+    }
+    const int64_t before = kor_now_ms();
+    Sleep(200);
+    const int64_t elapsed = kor_now_ms() - before;
+    CHECK(elapsed >= 150);
+    CHECK(elapsed < 30000);
+}
+
+KOR_TEST(name_matching_rules) {
+    struct row {
+        const char *exe;
+        const char *name;
+        bool match;
+    };
+    const row rows[] = {
+        {"notepad.exe", "notepad", true},
+        {"notepad.exe", "NOTEPAD.EXE", true},
+        {"notepad.exe", "note", false},
+        {"A.EXE", "a.exe", true},
+        {"a.exe", "a", true},
+        {"a.exe", "A", true},
+        {"Sleeper.EXE", "sLEEPER", true},
+        {"sleeper.exe", "sleep", false},
+        {"sleeper.exe", "sleeper.ex", false},
+        {"sleeper.exe", "leeper.exe", false},
+        {"x.exe.exe", "x.exe", true},   // the suffix rule applies once
+        {"x.exe", "x.exe.exe", false},
+        {".exe", ".EXE", true},
+        {".exe", "", false},
+        {".exe", "x", false},
+        {"tool", "TOOL", true},         // no suffix: only the whole name
+        {"tool", "tool.exe", false},
+        {"tool.com", "tool", false},
+        {"\xC4" "BC.exe", "\xE4" "bc", false},  // letter case of ASCII only
+    };
+    for (const row &r : rows) {
+        if (kor_win_name_matches(r.exe, r.name) != r.match)
+            kor_test::fail(__FILE__, __LINE__, std::string(r.exe) + " vs " + r.name);
+    }
+}
+
+KOR_TEST(pid_alive_and_lookup_edges) {
+    CHECK_EQ(kor_plat_pid_alive(0), 0);
+    CHECK_EQ(kor_plat_pid_alive(-5), 0);
+    CHECK_EQ(kor_plat_pid_alive(INT_MIN), 0);
+    CHECK_EQ(kor_plat_pid_alive(static_cast<int>(GetCurrentProcessId())), 1);
+    CHECK_EQ(kor_plat_pid_alive(0x7FFFFFF0), 0);  // no such process
+    CHECK_EQ(kor_plat_find_process(nullptr), -1);
+    CHECK_EQ(kor_plat_find_process(""), -1);
+    CHECK_EQ(kor_plat_find_process("no-such-korvel-process"), -1);
+}
+
+KOR_TEST(inhibit_flags_and_fallbacks) {
+    struct row {
+        int keep_display;
+        std::vector<uint32_t> refuse;
+        std::vector<uint32_t> expected_calls;
+        int result;
+    };
+    const row rows[] = {
+        {1, {}, {0x80000043u}, 0},
+        {1, {0x80000043u}, {0x80000043u, 0x80000003u}, 0},
+        {1, {0x80000043u, 0x80000003u}, {0x80000043u, 0x80000003u}, -1},
+        {0, {}, {0x80000041u}, 0},
+        {0, {0x80000041u}, {0x80000041u, 0x80000001u}, 0},
+        {0, {0x80000041u, 0x80000001u}, {0x80000041u, 0x80000001u}, -1},
+    };
+    exec_state_fake &fake = exec_state_fake::get();
+    for (const row &r : rows) {
+        fake.install(r.refuse);
+        clear_captured_error();
+        char mechanism[64];
+        std::strcpy(mechanism, "untouched");
+        CHECK_EQ(kor_plat_inhibit_on(r.keep_display, "reason", mechanism, sizeof mechanism), r.result);
+        const auto calls = fake.take_calls();
+        CHECK(flags_of(calls) == r.expected_calls);
+        CHECK(all_on_request_thread(calls));
+        if (r.result == 0) {
+            CHECK_STR(mechanism, "SetThreadExecutionState");
+            CHECK_STR(captured_error(), "");
+            CHECK(fake.system_required_in_force());
+            kor_plat_inhibit_off();
+            CHECK(flags_of(fake.take_calls()) == std::vector<uint32_t>{kClear});
+        } else {
+            CHECK_STR(mechanism, "untouched");
+            CHECK_STR(captured_error(), "SetThreadExecutionState failed");
+            kor_plat_inhibit_off();  // nothing is held, so nothing to clear
+            CHECK(fake.take_calls().empty());
+        }
+        CHECK(!fake.system_required_in_force());
+    }
+}
+
+KOR_TEST(inhibit_mechanism_buffer) {
+    struct row {
+        bool give_buffer;
+        size_t capacity;
+        const char *expected;
+    };
+    const row rows[] = {
+        {true, 64, "SetThreadExecutionState"},
+        {true, 24, "SetThreadExecutionState"},  // exactly fits
+        {true, 23, "SetThreadExecutionStat"},
+        {true, 5, "SetT"},
+        {true, 1, ""},
+        {true, 0, "untouched"},
+        {false, 64, nullptr},
+    };
+    exec_state_fake::get().install();
+    for (const row &r : rows) {
+        char buffer[64];
+        std::strcpy(buffer, "untouched");
+        CHECK_EQ(kor_plat_inhibit_on(0, "", r.give_buffer ? buffer : nullptr, r.capacity), 0);
+        if (r.give_buffer) CHECK_STR(buffer, r.expected);
+        kor_plat_inhibit_off();
+    }
+}
+
+KOR_TEST(inhibit_off_only_after_on) {
+    exec_state_fake &fake = exec_state_fake::get();
+    fake.install();
+    kor_plat_inhibit_off();
+    CHECK(fake.take_calls().empty());
+
+    // A second request without a release in between simply asks again; one
+    // release clears it, and a second release finds nothing held.
+    CHECK_EQ(kor_plat_inhibit_on(0, "", nullptr, 0), 0);
+    CHECK_EQ(kor_plat_inhibit_on(1, "", nullptr, 0), 0);
+    CHECK(flags_of(fake.take_calls()) == (std::vector<uint32_t>{0x80000041u, 0x80000043u}));
+    kor_plat_inhibit_off();
+    kor_plat_inhibit_off();
+    CHECK(flags_of(fake.take_calls()) == std::vector<uint32_t>{kClear});
+    CHECK(!fake.system_required_in_force());
+}
+
+// The host takes the inhibition on one thread, that thread ends, and another
+// thread releases it: the request must hold in between and be gone after.
+KOR_TEST(request_outlives_requesting_thread) {
+    exec_state_fake &fake = exec_state_fake::get();
+    fake.install();
+    DWORD requester = 0;
+    int result = -1;
+    std::thread a([&] {
+        requester = GetCurrentThreadId();
+        result = kor_plat_inhibit_on(1, "", nullptr, 0);
+    });
+    a.join();
+    REQUIRE(result == 0);
+    const auto on_calls = fake.take_calls();
+    REQUIRE(on_calls.size() == 1);
+    CHECK(on_calls[0].thread != requester);
+    CHECK_EQ(on_calls[0].thread, kor_win_request_thread_id());
+    Sleep(50);
+    CHECK(fake.system_required_in_force());
+
+    std::thread b([] { kor_plat_inhibit_off(); });
+    b.join();
+    const auto off_calls = fake.take_calls();
+    REQUIRE(off_calls.size() == 1);
+    CHECK_EQ(off_calls[0].flags, kClear);
+    CHECK_EQ(off_calls[0].thread, on_calls[0].thread);  // cleared where it was made
+    CHECK(!fake.system_required_in_force());
+
+    // Many short-lived threads later, the same thread still serves.
+    for (int i = 0; i < 8; ++i) {
+        std::thread t([i] {
+            if (i % 2 == 0) kor_plat_inhibit_on(0, "", nullptr, 0);
+            else kor_plat_inhibit_off();
+        });
+        t.join();
+    }
+    for (const auto &c : fake.take_calls()) CHECK_EQ(c.thread, on_calls[0].thread);
+    CHECK(!fake.system_required_in_force());
+}
+
+// Without the seam: the real call, as Wine answers it.
+KOR_TEST(real_execution_state_call) {
+    kor_win_set_exec_state_fn(nullptr);
+    clear_captured_error();
+    char mechanism[64] = "";
+    REQUIRE(kor_plat_inhibit_on(1, "", mechanism, sizeof mechanism) == 0);
+    CHECK_STR(mechanism, "SetThreadExecutionState");
+    CHECK(kor_win_request_thread_id() != 0);
+    kor_plat_inhibit_off();
+    CHECK_EQ(kor_plat_inhibit_on(0, "", mechanism, sizeof mechanism), 0);
+    kor_plat_inhibit_off();
+    CHECK_STR(captured_error(), "");
+}
+
+int main(int argc, char **argv) { return kor_test::run(argc, argv); }
