@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds korvel and runs every test suite: the
-# normal build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# the other suites present in this tree (Linux desktop services; the Windows
-# DLL under Wine). Run as root on Debian 12.
+# normal build (core, Linux layer, library against logind, desktop services,
+# ctypes and C99 hosts, exports), the same under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the core's threaded tests under ThreadSanitizer,
+# and the Windows DLL's suite under Wine. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,9 @@ done
 # On CI a missing logind is a failure, not a skip.
 if [ -n "${CI:-}" ]; then export KORVEL_REQUIRE_LOGIND=1; fi
 
-for preset in dev asan; do
+# dev: everything; asan: everything under ASan+UBSan; tsan: the threaded core
+# tests under ThreadSanitizer.
+for preset in dev asan tsan; do
   echo "== $preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
