@@ -73,6 +73,9 @@ install_yyjson() {
     -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
     -o "APT::Architecture=$(dpkg --print-architecture)"
     -o "APT::Sandbox::User=root"
+    # A mirror frozen at a date serves an unstable Release file past its
+    # Valid-Until; the signature is still checked.
+    -o "Acquire::Check-Valid-Until=false"
   )
   apt-get "${opts[@]}" update -qq
   (cd "$work/debs" && apt-get "${opts[@]}" download libyyjson0 libyyjson-dev)
