@@ -14,18 +14,8 @@ apt_packages=(
   python3 python3-dbus python3-gi python3-xlib
 )
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  printf '[deps-desktop] installing: %s\n' "${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/apt-helpers.sh
+. "$here/apt-helpers.sh"
+install_missing_packages deps-desktop "${apt_packages[@]}"
 printf '[deps-desktop] ready\n'

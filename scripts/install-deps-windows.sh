@@ -10,24 +10,13 @@ apt_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x8
 
 log() { printf '[deps-windows] %s\n' "$*"; }
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-missing=()
-for p in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
-  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+# shellcheck source=scripts/apt-helpers.sh
+. "$here/apt-helpers.sh"
+install_missing_packages deps-windows "${apt_packages[@]}"
 
 if [ ! -e /usr/include/yyjson.h ] && [ ! -e /usr/local/include/yyjson.h ]; then
   log "yyjson.h is missing: running install-deps.sh"
-  "$here/install-deps.sh"
+  bash "$here/install-deps.sh"
 fi
 
 export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-korvel}"

@@ -12,29 +12,11 @@ apt_packages=(
   libgtest-dev googletest
 )
 
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/apt-helpers.sh
+. "$here/apt-helpers.sh"
+
 log() { printf '[deps] %s\n' "$*"; }
-
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-missing_apt_packages() {
-  local p
-  for p in "${apt_packages[@]}"; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || printf '%s\n' "$p"
-  done
-}
-
-install_apt_packages() {
-  local missing
-  missing=$(missing_apt_packages)
-  [ -z "$missing" ] && return 0
-  log "installing: $(echo $missing)"
-  export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -qq
-  # shellcheck disable=SC2086
-  as_root apt-get install -y -qq --no-install-recommends $missing >/dev/null
-}
 
 # The first Debian mirror named in the machine's apt sources (deb822 or
 # one-line format), skipping the security archive.
@@ -83,6 +65,6 @@ install_yyjson() {
   yyjson_installed || { echo "yyjson 0.12 did not install" >&2; return 1; }
 }
 
-install_apt_packages
+install_missing_packages deps "${apt_packages[@]}"
 install_yyjson
 log "ready"
