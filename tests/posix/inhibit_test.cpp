@@ -69,6 +69,18 @@ protected:
     void TearDown() override { kor_plat_inhibit_off(); }
 
     static bool lock_gone() { return kortest::inhibitors_of(getpid()).empty(); }
+
+    // Ends the inhibition `times` times with a fresh pipe open: a stale lock
+    // fd must never be closed again once its number has been reused.
+    static void expect_off_closes_nothing(int times) {
+        int pipe_fds[2];
+        ASSERT_EQ(pipe(pipe_fds), 0);
+        for (int i = 0; i < times; ++i) kor_plat_inhibit_off();
+        EXPECT_NE(fcntl(pipe_fds[0], F_GETFD), -1);
+        EXPECT_NE(fcntl(pipe_fds[1], F_GETFD), -1);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+    }
 };
 
 // --- Without a usable system bus ---------------------------------------------
@@ -87,13 +99,7 @@ TEST_F(PosixInhibit, MissingBusFailsAndHoldsNothing) {
     EXPECT_EQ(posixtest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
 
     // Nothing is held, so ending the inhibition must not close anything.
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    kor_plat_inhibit_off();
-    EXPECT_NE(fcntl(pipe_fds[0], F_GETFD), -1);
-    EXPECT_NE(fcntl(pipe_fds[1], F_GETFD), -1);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    expect_off_closes_nothing(1);
 }
 
 // kor_plat_inhibit_on runs under the core's lock: a bus that accepts the
@@ -249,26 +255,14 @@ TEST_F(PosixInhibit, MechanismBuffer) {
 
 TEST_F(PosixInhibit, OffWithoutOnDoesNothing) {
     KORTEST_NEED_LOGIND();
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    kor_plat_inhibit_off();
-    kor_plat_inhibit_off();
-    EXPECT_NE(fcntl(pipe_fds[0], F_GETFD), -1);
-    EXPECT_NE(fcntl(pipe_fds[1], F_GETFD), -1);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    expect_off_closes_nothing(2);
     EXPECT_TRUE(lock_gone());
 
     // A second off after a real one must not close a descriptor that has
     // since been reused for something else.
     ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << posixtest::last_error();
     kor_plat_inhibit_off();
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    kor_plat_inhibit_off();
-    EXPECT_NE(fcntl(pipe_fds[0], F_GETFD), -1);
-    EXPECT_NE(fcntl(pipe_fds[1], F_GETFD), -1);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    expect_off_closes_nothing(1);
 }
 
 // A second on without an off replaces the lock; the first must not linger.
