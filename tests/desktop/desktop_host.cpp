@@ -1,6 +1,7 @@
 #include "desktop_host.h"
 
 #include "korvel.h"
+#include "status_report.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +15,7 @@ namespace desktest {
 
 using namespace std::chrono_literals;
 
-std::string status_mechanism() {
-    char *text = kor_status();
-    if (text == nullptr) return "<no status>";
-    const std::string status(text);
-    kor_free_string(text);
-    const std::string key = "\"mechanism\":\"";
-    const size_t at = status.find(key);
-    if (at == std::string::npos) return "<no mechanism>";
-    const size_t from = at + key.size();
-    return status.substr(from, status.find('"', from) - from);
-}
+std::string status_mechanism() { return kortest::read_status().mechanism; }
 
 std::string turn_on(const std::string &options) {
     if (kor_on(options.c_str()) == 1) return "";

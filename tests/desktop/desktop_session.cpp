@@ -59,52 +59,6 @@ std::string get_string(sd_bus *bus, const char *path, const char *member) {
 
 } // namespace
 
-// --- service -----------------------------------------------------------------
-
-service::service(const std::vector<std::string> &argv, const std::string &log_path) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        if (in >= 0) dup2(in, 0);
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    pid_ = pid;
-}
-
-service::service(service &&other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
-
-service::~service() { stop(); }
-
-bool service::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-void service::stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    const bool ended = kortest::eventually([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 3s);
-    if (!ended) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-}
-
 // --- session -----------------------------------------------------------------
 
 session::session() {
@@ -151,14 +105,17 @@ session::session() {
 session::~session() {
     if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);
     // Services first, the bus last.
-    while (!services_.empty()) services_.pop_back();
+    while (!services_.empty()) {
+        services_.back().stop_gently(3s);
+        services_.pop_back();
+    }
     if (!dir_.empty()) kortest::run_command({"rm", "-rf", dir_}, 10s);
 }
 
 std::string session::log(const std::string &label) const { return read_file(dir_ + "/" + label + ".log"); }
 
-service &session::start(const std::string &label, const std::vector<std::string> &argv) {
-    services_.emplace_back(argv, dir_ + "/" + label + ".log");
+kortest::child_process &session::start(const std::string &label, const std::vector<std::string> &argv) {
+    services_.emplace_back(argv, "", dir_ + "/" + label + ".log");
     return services_.back();
 }
 

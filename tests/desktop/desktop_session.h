@@ -7,7 +7,10 @@
 #include <systemd/sd-bus.h>
 #include <sys/types.h>
 
+#include "test_support.h"
+
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,23 +18,6 @@
 namespace desktest {
 
 using namespace std::chrono_literals;
-
-// A program the session started; stopped (TERM, then KILL) and reaped when
-// destroyed.
-class service {
-public:
-    service(const std::vector<std::string> &argv, const std::string &log_path);
-    service(service &&other) noexcept;
-    service &operator=(service &&) = delete;
-    service(const service &) = delete;
-    ~service();
-    pid_t pid() const { return pid_; }
-    bool running();
-    void stop();
-
-private:
-    pid_t pid_ = -1;
-};
 
 class session {
 public:
@@ -46,8 +32,9 @@ public:
 
     // Starts Xvfb on a free display and exports DISPLAY; "" or why not.
     std::string start_x();
-    // Starts a program with stdout and stderr in dir()/label.log.
-    service &start(const std::string &label, const std::vector<std::string> &argv);
+    // Starts a program with stdout and stderr in dir()/label.log; it is asked
+    // to end (TERM, then KILL) when the session ends.
+    kortest::child_process &start(const std::string &label, const std::vector<std::string> &argv);
     std::string log(const std::string &label) const;
     // True once `name` has an owner on the session bus.
     bool wait_for_name(const std::string &name, std::chrono::milliseconds timeout = 10s);
@@ -61,7 +48,7 @@ public:
 
 private:
     std::string dir_, failure_;
-    std::vector<service> services_;
+    std::deque<kortest::child_process> services_;  // deque: references stay valid
     sd_bus *bus_ = nullptr;
 };
 

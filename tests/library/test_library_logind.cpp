@@ -1,6 +1,6 @@
 // The built library against the real systemd-logind: the lock is in logind's
 // list exactly while an activation is in force, however the activation ends.
-#include "library_test_util.h"
+#include "status_report.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -65,7 +65,7 @@ protected:
     scoped_env no_session_bus_{"DBUS_SESSION_BUS_ADDRESS", nullptr};
     scoped_env no_runtime_dir_{"XDG_RUNTIME_DIR", nullptr};
 
-    void SetUp() override { posixtest::clear_error(); }
+    void SetUp() override { kortest::clear_error(); }
     void TearDown() override { kor_plat_inhibit_off(); }
 
     static bool lock_gone() { return kortest::inhibitors_of(getpid()).empty(); }
@@ -93,7 +93,7 @@ TEST_F(PosixInhibit, MissingBusFailsAndHoldsNothing) {
 
     char mechanism[64] = "untouched";
     EXPECT_EQ(kor_plat_inhibit_on(0, "Backup", mechanism, sizeof mechanism), -1);
-    const std::string message = posixtest::last_error();
+    const std::string message = kortest::last_error();
     EXPECT_NE(message.find("logind"), std::string::npos) << message;
     EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
     EXPECT_EQ(posixtest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
@@ -123,7 +123,7 @@ TEST_F(PosixInhibit, SilentBusGivesUp) {
     const int64_t took = kortest::now_ms() - start;
     close(listener);
     EXPECT_LT(took, 15000) << "ms spent on a bus that never answers";
-    EXPECT_NE(posixtest::last_error().find("logind"), std::string::npos) << posixtest::last_error();
+    EXPECT_NE(kortest::last_error().find("logind"), std::string::npos) << kortest::last_error();
 }
 
 // --- Against systemd-logind ------------------------------------------------------
@@ -150,7 +150,7 @@ TEST_F(PosixInhibit, LockAsLogindListsIt) {
         SCOPED_TRACE(c.what_case);
         char mechanism[64] = "";
         ASSERT_EQ(kor_plat_inhibit_on(c.keep_display, c.reason, mechanism, sizeof mechanism), 0)
-            << posixtest::last_error();
+            << kortest::last_error();
         EXPECT_TRUE(starts_with(mechanism, "logind")) << mechanism;
 
         const auto held = kortest::inhibitors_of(getpid());
@@ -188,7 +188,7 @@ TEST_F(PosixInhibit, RefusedCallerFailsAndHoldsNothing) {
                 held = kortest::inhibitors_of(getpid()).size();
             } catch (...) {
             }
-            report = std::to_string(r) + "|" + std::to_string(held) + "|" + posixtest::last_error();
+            report = std::to_string(r) + "|" + std::to_string(held) + "|" + kortest::last_error();
         }
         const ssize_t n = write(out[1], report.data(), report.size());
         _exit(n == static_cast<ssize_t>(report.size()) ? 0 : 1);
@@ -215,7 +215,7 @@ TEST_F(PosixInhibit, InvalidUtf8NameStillHolds) {
     const char *names[] = {"bad \xFF\xFE bytes", "cut \xC3", "\xED\xA0\x80 surrogate", "\xC0\xAF overlong"};
     for (const char *name : names) {
         SCOPED_TRACE(name);
-        ASSERT_EQ(kor_plat_inhibit_on(0, name, nullptr, 0), 0) << posixtest::last_error();
+        ASSERT_EQ(kor_plat_inhibit_on(0, name, nullptr, 0), 0) << kortest::last_error();
         const auto held = kortest::inhibitors_of(getpid());
         ASSERT_EQ(held.size(), 1u);
         EXPECT_TRUE(is_valid_utf8(held[0].why)) << held[0].why;
@@ -242,13 +242,13 @@ TEST_F(PosixInhibit, MechanismBuffer) {
         char buffer[16];
         std::memset(buffer, 'X', sizeof buffer);
         buffer[8] = '\0';
-        ASSERT_EQ(kor_plat_inhibit_on(0, "Build", buffer, c.capacity), 0) << posixtest::last_error();
+        ASSERT_EQ(kor_plat_inhibit_on(0, "Build", buffer, c.capacity), 0) << kortest::last_error();
         if (c.expected) EXPECT_STREQ(buffer, c.expected);
         else EXPECT_TRUE(starts_with(buffer, "logind")) << buffer;
         for (size_t i = c.capacity; i < 8; ++i) EXPECT_EQ(buffer[i], 'X') << "byte " << i << " written";
         kor_plat_inhibit_off();
     }
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << posixtest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
@@ -260,7 +260,7 @@ TEST_F(PosixInhibit, OffWithoutOnDoesNothing) {
 
     // A second off after a real one must not close a descriptor that has
     // since been reused for something else.
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << posixtest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
     expect_off_closes_nothing(1);
 }
@@ -268,8 +268,8 @@ TEST_F(PosixInhibit, OffWithoutOnDoesNothing) {
 // A second on without an off replaces the lock; the first must not linger.
 TEST_F(PosixInhibit, SecondOnReplacesTheLock) {
     KORTEST_NEED_LOGIND();
-    ASSERT_EQ(kor_plat_inhibit_on(0, "First", nullptr, 0), 0) << posixtest::last_error();
-    ASSERT_EQ(kor_plat_inhibit_on(1, "Second", nullptr, 0), 0) << posixtest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(0, "First", nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(1, "Second", nullptr, 0), 0) << kortest::last_error();
     EXPECT_TRUE(kortest::eventually(
         [] {
             const auto held = kortest::inhibitors_of(getpid());
@@ -283,11 +283,11 @@ TEST_F(PosixInhibit, SecondOnReplacesTheLock) {
 TEST_F(PosixInhibit, RepeatedCyclesLeakNoDescriptor) {
     KORTEST_NEED_LOGIND();
     // The first round may open descriptors that stay for the process's life.
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Warm-up", nullptr, 0), 0) << posixtest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(0, "Warm-up", nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
     const int fds_before = posixtest::open_fd_count();
     for (int i = 0; i < 25; ++i) {
-        ASSERT_EQ(kor_plat_inhibit_on(i % 2, "Cycle", nullptr, 0), 0) << posixtest::last_error();
+        ASSERT_EQ(kor_plat_inhibit_on(i % 2, "Cycle", nullptr, 0), 0) << kortest::last_error();
         kor_plat_inhibit_off();
     }
     EXPECT_EQ(posixtest::open_fd_count(), fds_before);
@@ -299,7 +299,7 @@ TEST_F(PosixInhibit, OutlivesTheThreadThatTookIt) {
     KORTEST_NEED_LOGIND();
     int result = -1;
     std::thread([&] { result = kor_plat_inhibit_on(1, "Threaded", nullptr, 0); }).join();
-    ASSERT_EQ(result, 0) << posixtest::last_error();
+    ASSERT_EQ(result, 0) << kortest::last_error();
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(kortest::inhibitors_of(getpid()).size(), 1u);
     std::thread([] { kor_plat_inhibit_off(); }).join();
@@ -310,7 +310,7 @@ TEST_F(PosixInhibit, OutlivesTheThreadThatTookIt) {
 // system would stay awake as long as that child runs.
 TEST_F(PosixInhibit, ChildDoesNotInheritTheLock) {
     KORTEST_NEED_LOGIND();
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << posixtest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
     kortest::child_process child({"sleep", "5"});
     ASSERT_TRUE(posixtest::wait_until_exec(child.pid(), "sleep"));
     kor_plat_inhibit_off();

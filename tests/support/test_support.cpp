@@ -41,12 +41,16 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
 
 } // namespace
 
-child_process::child_process(const std::vector<std::string> &argv, const std::string &shown_name) {
+child_process::child_process(const std::vector<std::string> &argv, const std::string &shown_name,
+                             const std::string &log_path) {
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int devnull = open("/dev/null", O_RDWR);
-        exec_child(argv, shown_name, devnull);
+        const int in = open("/dev/null", O_RDONLY);
+        if (in >= 0) dup2(in, 0);
+        const int out = log_path.empty() ? open("/dev/null", O_WRONLY)
+                                         : open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        exec_child(argv, shown_name, out);
     }
     pid_ = pid;
     reaped_ = false;
@@ -87,6 +91,18 @@ void child_process::reap() {
     if (reaped_ || pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
     wait_exit();
+}
+
+bool child_process::running() {
+    if (reaped_ || pid_ <= 0) return false;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+void child_process::stop_gently(std::chrono::milliseconds grace) {
+    if (reaped_ || pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    if (!eventually([this] { return !running(); }, grace)) reap();
 }
 
 run_result run_command(const std::vector<std::string> &argv, std::chrono::milliseconds timeout) {

@@ -18,8 +18,10 @@ class child_process {
 public:
     child_process() = default;
     // argv[0] is the program path (searched in PATH when it has no slash);
-    // `shown_name`, when given, replaces argv[0] as the child sees it.
-    explicit child_process(const std::vector<std::string> &argv, const std::string &shown_name = "");
+    // `shown_name`, when given, replaces argv[0] as the child sees it. Its
+    // output goes to `log_path` (appended), or nowhere when that is empty.
+    explicit child_process(const std::vector<std::string> &argv, const std::string &shown_name = "",
+                           const std::string &log_path = "");
     child_process(child_process &&other) noexcept;
     child_process &operator=(child_process &&other) noexcept;
     child_process(const child_process &) = delete;
@@ -30,6 +32,9 @@ public:
     void kill_now(int sig = 9);  // sends the signal, does not reap
     int wait_exit();             // reaps; returns the wait status
     void reap();                 // kills (if running) and reaps
+    bool running();              // false once it has ended (it is then reaped)
+    // Asks it to end (SIGTERM), so it can clean up; kills it after `grace`.
+    void stop_gently(std::chrono::milliseconds grace);
 
 private:
     pid_t pid_ = -1;

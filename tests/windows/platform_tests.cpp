@@ -164,7 +164,7 @@ KOR_TEST(inhibit_flags_and_fallbacks) {
     exec_state_fake &fake = exec_state_fake::get();
     for (const row &r : rows) {
         fake.install(r.refuse);
-        clear_captured_error();
+        kortest::clear_error();
         char mechanism[64];
         std::strcpy(mechanism, "untouched");
         CHECK_EQ(kor_plat_inhibit_on(r.keep_display, "reason", mechanism, sizeof mechanism), r.result);
@@ -173,13 +173,13 @@ KOR_TEST(inhibit_flags_and_fallbacks) {
         CHECK(all_on_request_thread(calls));
         if (r.result == 0) {
             CHECK_STR(mechanism, "SetThreadExecutionState");
-            CHECK_STR(captured_error(), "");
+            CHECK_STR(kortest::last_error().c_str(), "");
             CHECK(fake.system_required_in_force());
             kor_plat_inhibit_off();
             CHECK(flags_of(fake.take_calls()) == std::vector<uint32_t>{kClear});
         } else {
             CHECK_STR(mechanism, "untouched");
-            CHECK_STR(captured_error(), "SetThreadExecutionState failed");
+            CHECK_STR(kortest::last_error().c_str(), "SetThreadExecutionState failed");
             kor_plat_inhibit_off();  // nothing is held, so nothing to clear
             CHECK(fake.take_calls().empty());
         }
@@ -272,7 +272,7 @@ KOR_TEST(request_outlives_requesting_thread) {
 // Without the seam: the real call, as Wine answers it.
 KOR_TEST(real_execution_state_call) {
     kor_win_set_exec_state_fn(nullptr);
-    clear_captured_error();
+    kortest::clear_error();
     char mechanism[64] = "";
     REQUIRE(kor_plat_inhibit_on(1, "", mechanism, sizeof mechanism) == 0);
     CHECK_STR(mechanism, "SetThreadExecutionState");
@@ -280,7 +280,7 @@ KOR_TEST(real_execution_state_call) {
     kor_plat_inhibit_off();
     CHECK_EQ(kor_plat_inhibit_on(0, "", mechanism, sizeof mechanism), 0);
     kor_plat_inhibit_off();
-    CHECK_STR(captured_error(), "");
+    CHECK_STR(kortest::last_error().c_str(), "");
 }
 
 int main(int argc, char **argv) { return kor_test::run(argc, argv); }

@@ -18,8 +18,9 @@ function(korvel_win_test_target target)
 endfunction()
 
 # The core's kor_set_error, for programs that link the platform layer alone.
-add_library(korvel_win_error_capture OBJECT ${KORVEL_WIN_TESTS_DIR}/error_capture.cpp)
+add_library(korvel_win_error_capture OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/support/error_capture.cpp)
 target_include_directories(korvel_win_error_capture PRIVATE ${PROJECT_SOURCE_DIR}/src/platform)
+target_include_directories(korvel_win_error_capture PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
 
 add_executable(korvel_win_sleeper ${KORVEL_WIN_TESTS_DIR}/sleeper.c)
 korvel_win_test_target(korvel_win_sleeper)

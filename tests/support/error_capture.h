@@ -1,12 +1,12 @@
 // The platform layer reports failures through kor_set_error, which the core
-// normally provides. These tests link the platform without the core, so this
-// stand-in keeps the last message for assertions.
-#ifndef KORVEL_POSIX_ERROR_CAPTURE_H
-#define KORVEL_POSIX_ERROR_CAPTURE_H
+// normally provides. Tests that link a platform layer without the core (Linux
+// and Windows alike) use this stand-in, which keeps the last message.
+#ifndef KORVEL_TEST_ERROR_CAPTURE_H
+#define KORVEL_TEST_ERROR_CAPTURE_H
 
 #include <string>
 
-namespace posixtest {
+namespace kortest {
 
 // The text of the last kor_set_error call since clear_error(), "" if none.
 std::string last_error();
@@ -14,6 +14,6 @@ std::string last_error();
 int error_count();
 void clear_error();
 
-} // namespace posixtest
+} // namespace kortest
 
-#endif // KORVEL_POSIX_ERROR_CAPTURE_H
+#endif // KORVEL_TEST_ERROR_CAPTURE_H

@@ -23,7 +23,7 @@ void kor_set_error(const char *fmt, ...) {
     ++g_count;
 }
 
-namespace posixtest {
+namespace kortest {
 
 std::string last_error() {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -41,4 +41,4 @@ void clear_error() {
     g_count = 0;
 }
 
-} // namespace posixtest
+} // namespace kortest
