@@ -19,10 +19,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if ! timeout 5 busctl --system get-property org.freedesktop.login1 /org/freedesktop/login1 \
-     org.freedesktop.login1.Manager BlockInhibited >/dev/null 2>&1; then
+if ! tests/bus/private-logind.sh answers; then
   bus_dir=$PWD/build-release/bench-logind
   export DBUS_SYSTEM_BUS_ADDRESS=$(tests/bus/private-logind.sh start "$bus_dir")
+  if [ -f "$bus_dir/unavailable" ]; then
+    echo "no systemd-logind to measure against: $(cat "$bus_dir/unavailable")" >&2
+    exit 1
+  fi
 fi
 
 # A private session bus (nothing started on demand) with a bare GNOME session

@@ -10,12 +10,7 @@ bash scripts/install-deps.sh >/dev/null
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target korvel-demo >/dev/null
 
-logind_answers() {
-  timeout 5 busctl --system get-property org.freedesktop.login1 /org/freedesktop/login1 \
-    org.freedesktop.login1.Manager BlockInhibited >/dev/null 2>&1
-}
-
-if ! logind_answers; then
+if ! tests/bus/private-logind.sh answers; then
   bus_dir=$PWD/build/demo-logind
   export DBUS_SYSTEM_BUS_ADDRESS=$(tests/bus/private-logind.sh start "$bus_dir")
   trap 'tests/bus/private-logind.sh stop "$bus_dir"' EXIT

@@ -4,6 +4,8 @@
 #
 #   private-logind.sh start DIR   # prints the bus address on success
 #   private-logind.sh stop DIR
+#   private-logind.sh answers     # exit 0 when logind answers on the system
+#                                 # bus this environment names (or the default)
 #
 # On failure `start` writes the reason to DIR/unavailable and exits 0, so tests
 # that need logind skip with that reason (or fail when KORVEL_REQUIRE_LOGIND=1).
@@ -14,8 +16,8 @@
 # running for its owner.
 set -u
 registry=/run/korvel-test-logind
-action=${1:?start or stop}
-dir=${2:?state directory}
+action=${1:?start, stop or answers}
+dir=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 logind=/lib/systemd/systemd-logind
 
@@ -35,10 +37,13 @@ stop_pid() {
   rm -f "$f"
 }
 
+logind_answers() {
+  timeout 5 busctl --system get-property org.freedesktop.login1 /org/freedesktop/login1 \
+    org.freedesktop.login1.Manager BlockInhibited >/dev/null 2>&1
+}
+
 bus_answers() {
-  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/system_bus_socket" timeout 5 busctl --system \
-    get-property org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager \
-    BlockInhibited >/dev/null 2>&1
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/system_bus_socket" logind_answers
 }
 
 start() {
@@ -92,7 +97,8 @@ stop() {
 }
 
 case $action in
-  start) start ;;
-  stop) stop ;;
-  *) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+  start) [ -n "$dir" ] || exit 2; start ;;
+  stop) [ -n "$dir" ] || exit 2; stop ;;
+  answers) logind_answers ;;
+  *) echo "usage: $0 start|stop DIR, or $0 answers" >&2; exit 2 ;;
 esac
