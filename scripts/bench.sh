@@ -11,22 +11,23 @@ bash scripts/install-deps-desktop.sh >/dev/null
 cmake --preset release >/dev/null
 cmake --build --preset release >/dev/null
 
+# Measured beside a private logind, in namespaces of its own, unless one
+# answers here.
+if [ "${1:-}" != --inside ] && ! tests/bus/private-logind.sh answers; then
+  exec tests/bus/private-logind.sh run bash "$0" --inside "$@"
+fi
+[ "${1:-}" = --inside ] && shift
+if [ -n "${KORVEL_LOGIND_UNAVAILABLE:-}" ]; then
+  echo "no systemd-logind to measure against: $KORVEL_LOGIND_UNAVAILABLE" >&2
+  exit 1
+fi
+
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  [ -n "${bus_dir:-}" ] && tests/bus/private-logind.sh stop "$bus_dir"
   [ -n "${session_dir:-}" ] && rm -rf "$session_dir"
 }
 trap cleanup EXIT
-
-if ! tests/bus/private-logind.sh answers; then
-  bus_dir=$PWD/build-release/bench-logind
-  export DBUS_SYSTEM_BUS_ADDRESS=$(tests/bus/private-logind.sh start "$bus_dir")
-  if [ -f "$bus_dir/unavailable" ]; then
-    echo "no systemd-logind to measure against: $(cat "$bus_dir/unavailable")" >&2
-    exit 1
-  fi
-fi
 
 # A private session bus (nothing started on demand) with a bare GNOME session
 # manager on it, whose settings go to a scratch home.

@@ -4,24 +4,22 @@
 # lock shown in `systemd-inhibit --list` while it lasts. Ctrl-C ends it early.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-options=${1:-'{"mode":"minutes","seconds":6,"name":"korvel demo"}'}
 
-bash scripts/install-deps.sh >/dev/null
-cmake --preset dev >/dev/null
-cmake --build --preset dev --target korvel-demo >/dev/null
-
-if ! tests/bus/private-logind.sh answers; then
-  bus_dir=$PWD/build/demo-logind
-  export DBUS_SYSTEM_BUS_ADDRESS=$(tests/bus/private-logind.sh start "$bus_dir")
-  trap 'tests/bus/private-logind.sh stop "$bus_dir"' EXIT
-  if [ -f "$bus_dir/unavailable" ]; then
-    echo "No systemd-logind answers here and none could be started: $(cat "$bus_dir/unavailable")" >&2
-    exit 1
-  fi
-  echo "No system bus with systemd-logind answers here: started a private one for this demo ($DBUS_SYSTEM_BUS_ADDRESS)."
+if [ "${1:-}" != --show ]; then
+  options=${1:-'{"mode":"minutes","seconds":6,"name":"korvel demo"}'}
+  bash scripts/install-deps.sh >/dev/null
+  cmake --preset dev >/dev/null
+  cmake --build --preset dev --target korvel-demo >/dev/null
+  tests/bus/private-logind.sh answers && exec bash "$0" --show "$options"
+  echo "No system bus with systemd-logind answers here: the demo runs beside a private one, in namespaces of its own."
+  exec tests/bus/private-logind.sh run bash "$0" --show "$options"
 fi
 
-build/korvel-demo "$options" &
+if [ -n "${KORVEL_LOGIND_UNAVAILABLE:-}" ]; then
+  echo "No systemd-logind answers here and none could be started: $KORVEL_LOGIND_UNAVAILABLE" >&2
+  exit 1
+fi
+build/korvel-demo "$2" &
 demo=$!
 sleep 2.5
 echo "--- systemd-inhibit --list, while the activation lasts:"
