@@ -16,8 +16,9 @@ if(NOT EXISTS ${KORVEL_GTEST_SOURCE_DIR}/googletest/CMakeLists.txt)
   message(FATAL_ERROR "No GoogleTest sources in ${KORVEL_GTEST_SOURCE_DIR}: "
     "run scripts/install-deps-windows.sh or set KORVEL_GTEST_SOURCE_DIR")
 endif()
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF)
+set(INSTALL_GTEST OFF)
+# Only the gtest library, which is not installed with ours.
 add_subdirectory(${KORVEL_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
