@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -112,15 +113,43 @@ TEST(Platform, NameAndMonotonicClock) {
     EXPECT_LT(elapsed, 30000);
 }
 
-TEST(PidAlive, FixedIds) {
+struct watch_closer {
+    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
+};
+using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+
+TEST(Watch, OpensOnlyOnALiveProcess) {
     const struct {
         int pid;
-        int alive;
+        int result;
     } rows[] = {
-        {0, 0}, {-5, 0}, {INT_MIN, 0}, {static_cast<int>(GetCurrentProcessId()), 1},
-        {0x7FFFFFF0, 0},  // no such process
+        {0, KOR_WATCH_OPENED},  // a deadline only
+        {static_cast<int>(GetCurrentProcessId()), KOR_WATCH_OPENED},
+        {0x7FFFFFF0, KOR_WATCH_PROCESS_NOT_ALIVE},  // no such process
     };
-    for (const auto &r : rows) EXPECT_EQ(kor_plat_pid_alive(r.pid), r.alive) << "pid " << r.pid;
+    for (const auto &r : rows) {
+        kor_plat_watch *w = nullptr;
+        EXPECT_EQ(kor_plat_watch_open(r.pid, &w), r.result) << "pid " << r.pid;
+        kor_plat_watch_close(w);
+    }
+}
+
+TEST(Watch, DeadlineAndStop) {
+    kor_plat_watch *raw = nullptr;
+    ASSERT_EQ(kor_plat_watch_open(0, &raw), KOR_WATCH_OPENED);
+    watch_ptr w(raw);
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), kor_now_ms() - 1), KOR_WATCH_DEADLINE);
+    const int64_t deadline = kor_now_ms() + 300;
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), deadline), KOR_WATCH_DEADLINE);
+    EXPECT_GE(kor_now_ms(), deadline) << "never before the deadline";
+
+    std::thread stopper([&] {
+        Sleep(100);
+        kor_plat_watch_stop(w.get());
+    });
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), 0), KOR_WATCH_STOPPED);
+    stopper.join();
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), kor_now_ms() + 60000), KOR_WATCH_STOPPED) << "a stop is for good";
 }
 
 TEST(FindProcess, NoNameOrNoMatch) {

@@ -21,7 +21,7 @@ std::string exe_dir() {
 // for `ms` milliseconds; killed and removed when the object goes.
 class sleeper {
 public:
-    sleeper(const std::string &file_name, unsigned ms) {
+    sleeper(const std::string &file_name, unsigned ms, unsigned exit_code = 0) {
         static int serial = 0;
         char tmp[MAX_PATH];
         GetTempPathA(sizeof tmp, tmp);
@@ -30,7 +30,7 @@ public:
         CreateDirectoryA(dir_.c_str(), nullptr);
         path_ = dir_ + "\\" + file_name;
         if (!CopyFileA((exe_dir() + "korvel_win_sleeper.exe").c_str(), path_.c_str(), FALSE)) return;
-        std::string command = "\"" + path_ + "\" " + std::to_string(ms);
+        std::string command = "\"" + path_ + "\" " + std::to_string(ms) + " " + std::to_string(exit_code);
         STARTUPINFOA si{};
         si.cb = sizeof si;
         if (CreateProcessA(path_.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_))
@@ -135,38 +135,43 @@ TEST(FindProcess, FirstMatchOfTheSnapshot) {
 }
 
 // What the watcher of a while_process or while_pid activation sees: a process
-// found by name and alive, which then ends (killed, or by itself). It has
-// ended both while its handle is still held (the exit code is no longer
-// STILL_ACTIVE) and after that is released (the id can no longer be opened),
-// and the name is no longer found.
+// found by name, pinned by a watch, which then ends (killed, by itself, or
+// with exit code 259, STILL_ACTIVE, which must not pass for running). The
+// watch notices while the test still holds its own handle to the process,
+// and the name is no longer found once that is released.
 struct process_end {
     const char *name;
     unsigned lifetime_ms;
     bool killed;
+    unsigned exit_code;
 };
 
 void PrintTo(const process_end &end, std::ostream *os) { *os << end.name; }
 
 class Liveness : public ::testing::TestWithParam<process_end> {};
 
-TEST_P(Liveness, EndsWithTheProcess) {
+TEST_P(Liveness, WatchEndsWithTheProcess) {
     const process_end &end = GetParam();
-    sleeper s("sleeper.exe", end.lifetime_ms);
+    sleeper s("sleeper.exe", end.lifetime_ms, end.exit_code);
     ASSERT_TRUE(s.started());
     ASSERT_TRUE(eventually([&] { return kor_plat_find_process("sleeper"); }, s.pid()));
     EXPECT_EQ(kor_plat_find_process("SLEEPER"), s.pid());
-    EXPECT_EQ(kor_plat_pid_alive(s.pid()), 1);
-    Sleep(600);  // one process-bound watcher pass
-    EXPECT_EQ(kor_plat_pid_alive(s.pid()), 1);
+    kor_plat_watch *w = nullptr;
+    ASSERT_EQ(kor_plat_watch_open(s.pid(), &w), KOR_WATCH_OPENED);
+    EXPECT_EQ(kor_plat_watch_wait(w, kor_now_ms() + 300), KOR_WATCH_DEADLINE) << "alive while it runs";
 
-    ASSERT_TRUE(end.killed ? s.terminate() : s.wait_exit(30000));
-    EXPECT_EQ(kor_plat_pid_alive(s.pid()), 0);
+    if (end.killed) ASSERT_TRUE(s.terminate());
+    const int64_t start = kor_now_ms();
+    EXPECT_EQ(kor_plat_watch_wait(w, kor_now_ms() + 30000), KOR_WATCH_PROCESS_ENDED);
+    EXPECT_LT(kor_now_ms() - start, static_cast<int64_t>(end.lifetime_ms) + 5000);
+    kor_plat_watch_close(w);
+    EXPECT_TRUE(s.wait_exit(10000));
     s.release();
-    EXPECT_TRUE(eventually([&] { return kor_plat_pid_alive(s.pid()); }, 0));
     EXPECT_TRUE(eventually([] { return kor_plat_find_process("sleeper"); }, -1));
 }
 
 INSTANTIATE_TEST_SUITE_P(, Liveness,
-                         ::testing::Values(process_end{"Killed", 60000, true},
-                                           process_end{"ExitsByItself", 2000, false}),
+                         ::testing::Values(process_end{"Killed", 60000, true, 0},
+                                           process_end{"ExitsByItself", 1500, false, 0},
+                                           process_end{"ExitsWithStillActive", 1500, false, 259}),
                          [](const ::testing::TestParamInfo<process_end> &p) { return p.param.name; });
