@@ -59,6 +59,7 @@ struct kor_watcher {
     int64_t deadline_ms = 0;          // 0: none
     bool stop = false;                // guarded by g_mu
     bool running = true;              // guarded by g_mu; false once it has finished
+    bool orphaned = false;            // guarded by g_mu; detached: frees itself when it finishes
 
     kor_watcher() = default;
     kor_watcher(const kor_watcher &) = delete;
@@ -89,6 +90,14 @@ bool is_process_bound(int32_t mode) {
     return mode == KOR_MODE_WHILE_PID || mode == KOR_MODE_WHILE_PROCESS;
 }
 
+// yyjson allocates from this library's own heap: the status text it writes
+// is handed to the host and freed by kor_free_string, whatever heap yyjson
+// was built with (on Windows a yyjson.dll may use another C runtime).
+void *heap_malloc(void *, size_t size) { return std::malloc(size); }
+void *heap_realloc(void *, void *ptr, size_t, size_t size) { return std::realloc(ptr, size); }
+void heap_free(void *, void *ptr) { std::free(ptr); }
+const yyjson_alc kHeap = {heap_malloc, heap_realloc, heap_free, nullptr};
+
 // ---------------------------------------------------------------------------
 // State record
 
@@ -106,16 +115,21 @@ void reset_state() {
 // Blocks until the deadline, the end of the watched process or a stop
 // request, then ends the activation unless a caller asked it to stop (that
 // caller ends it) or it has ended meanwhile.
+// A watch that broke (the host closed what it waits on) ends the activation
+// too: it could no longer end at its deadline or with its process.
 void watch_thread_main(kor_watcher *self) noexcept {
     const kor_plat_watch_event event = kor_plat_watch_wait(self->watch, self->deadline_ms);
+    bool orphaned = false;
     try {
         std::lock_guard<std::mutex> lock(g_mu);
         if (event != KOR_WATCH_STOPPED && !self->stop && g_st.active) reset_state();
         self->running = false;
+        orphaned = self->orphaned;
     } catch (...) {
         // The lock cannot be taken: nothing can be changed safely. The thread
         // still finishes, and the next call joins it.
     }
+    if (orphaned) delete self;
 }
 
 // Joins a watcher that has been taken out of g_watch, so no other caller can
@@ -129,10 +143,18 @@ void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
 
 // Stops and joins the watcher, and any watcher another caller started while
 // the lock was released for the join. Returns with g_mu held and no watcher.
+//
+// A watcher that cannot be woken (the host closed the descriptor the wake-up
+// travels through) is not waited for: it is detached, finishes at its
+// deadline or with its process, touches nothing then, and frees itself.
 void stop_watcher(std::unique_lock<std::mutex> &lock) {
     while (kor_watcher *w = std::exchange(g_watch, nullptr)) {
         w->stop = true;
-        kor_plat_watch_stop(w->watch);
+        if (!kor_plat_watch_stop(w->watch) && w->running) {
+            w->orphaned = true;
+            w->thread.detach();
+            continue;
+        }
         join_watcher(w, lock);
     }
 }
@@ -226,7 +248,7 @@ int32_t minutes_to_seconds(double minutes) {
 // Reads the options text into `req`. On refusal sets the message and returns
 // false. The document is released before returning on every path.
 bool read_options(const char *text, kor_request &req) {
-    doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, nullptr, nullptr));
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, &kHeap, nullptr));
     if (!doc) {
         kor_set_error("invalid options_json");
         return false;
@@ -378,6 +400,12 @@ int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
 kor_snapshot take_snapshot() {
     std::unique_lock<std::mutex> lock(g_mu);
     reap_watcher(lock);
+    // An inhibition the host has taken away behind the library's back (by
+    // closing its descriptor) is not reported as held: the activation ends.
+    if (g_st.active && !kor_plat_inhibit_held()) {
+        stop_watcher(lock);
+        reset_state();
+    }
     kor_snapshot s{};
     s.active = g_st.active ? 1 : 0;
     s.keep_display = g_st.keep_display ? 1 : 0;
@@ -395,7 +423,7 @@ struct mut_doc_deleter {
 
 // A member that cannot be allocated is left out; the rest are still added.
 char *write_status(const kor_snapshot &s) {
-    std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(nullptr));
+    std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(&kHeap));
     if (!doc) {
         kor_set_error("out of memory");
         return nullptr;
@@ -413,7 +441,7 @@ char *write_status(const kor_snapshot &s) {
         yyjson_mut_obj_add_int(d, root, "pid", s.pid);
         yyjson_mut_obj_add_strcpy(d, root, "name", s.name);
     }
-    char *text = yyjson_mut_write_opts(d, 0, nullptr, nullptr, nullptr);
+    char *text = yyjson_mut_write_opts(d, 0, &kHeap, nullptr, nullptr);
     if (!text) kor_set_error("status serialize failed");
     return text;
 }
@@ -437,6 +465,23 @@ void kor_set_error(const char *fmt, ...) noexcept {
     if (n < 0) copy_text(text, "error text could not be formatted");
     std::lock_guard<std::mutex> lock(g_err_mu);
     std::memcpy(g_err, text, std::strlen(text) + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Fork
+
+// Runs in a forked child, where the thread that forked is the only one: any
+// other may have held a lock, or been half-way through a change, when the
+// process was copied. So the locks are made anew and the record emptied;
+// the watcher's thread does not exist here and is never joined nor freed.
+void kor_forget_after_fork() noexcept {
+    new (&g_mu) std::mutex;
+    new (&g_err_mu) std::mutex;
+    g_watch = nullptr;
+    g_st = kor_state{};
+    copy_text(g_st.mode_name, "none");
+    copy_text(g_st.mechanism, "none");
+    g_err[0] = '\0';
 }
 
 // ---------------------------------------------------------------------------
@@ -476,8 +521,17 @@ extern "C" KORVEL_API char *kor_status(void) {
     }
 }
 
+// Each thread reads a copy taken under the lock, which no other thread's
+// failure can change while the caller reads it.
 extern "C" KORVEL_API const char *kor_last_error(void) {
-    return g_err[0] ? g_err : "";
+    thread_local char copy[sizeof g_err];
+    try {
+        std::lock_guard<std::mutex> lock(g_err_mu);
+        std::memcpy(copy, g_err, std::strlen(g_err) + 1);
+    } catch (...) {
+        copy[0] = '\0';
+    }
+    return copy;
 }
 
 extern "C" KORVEL_API void kor_free_string(void *text) {

@@ -30,6 +30,11 @@ int64_t kor_now_ms() noexcept;
 // Called only with the core's lock held.
 int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept;
 
+// 1 while the inhibition taken by kor_plat_inhibit_on still holds; 0 once
+// something it lives in has been taken away (a descriptor the host closed
+// behind the library's back). Called only with the core's lock held.
+int kor_plat_inhibit_held() noexcept;
+
 // Ends the inhibition taken by kor_plat_inhibit_on; does nothing when none is
 // held. The inhibition belongs to the library, not to a thread: it holds until
 // this call, from whichever thread it comes (a host thread or the watcher).
@@ -68,6 +73,7 @@ enum kor_plat_watch_event {
     KOR_WATCH_STOPPED,
     KOR_WATCH_DEADLINE,
     KOR_WATCH_PROCESS_ENDED,
+    KOR_WATCH_BROKEN,  // what the watch waits on was taken away (the host closed it)
 };
 
 // Blocks until kor_plat_watch_stop was called, kor_now_ms() reaches
@@ -78,11 +84,19 @@ kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *watch, int64_t deadline
 
 // Makes the current and every later kor_plat_watch_wait on this watch return
 // KOR_WATCH_STOPPED. Any thread, any number of times, until the watch is
-// closed.
-void kor_plat_watch_stop(kor_plat_watch *watch) noexcept;
+// closed. False when the wake-up cannot be delivered (the host has closed
+// what it travels through): a waiter then returns only at its deadline or
+// when its process ends.
+bool kor_plat_watch_stop(kor_plat_watch *watch) noexcept;
 
 // Releases the watch (null is ignored). Called once no thread waits on it.
 void kor_plat_watch_close(kor_plat_watch *watch) noexcept;
+
+// In a child forked while the library was in use: forgets the activation
+// without touching what the parent holds (a forked child inherits no
+// activation, as it inherits no record lock). Provided by the core, called by
+// a platform where processes fork, in the child, before anything else runs.
+void kor_forget_after_fork() noexcept;
 
 // Reports a failure: formats into the library's error text, cut at 511 bytes.
 // Provided by the core.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a command beside a private systemd-logind, in mount and pid namespaces
-# of its own, so that any number of test processes, build trees, demos and
+# Runs a command beside a private systemd-logind, in mount, pid and network
+# namespaces of its own, so that any number of test processes, build trees, demos and
 # benchmarks each have their own logind and never touch the machine's /run.
 #
 #   private-logind.sh run CMD [ARG...]    # exits with CMD's status
@@ -44,9 +44,9 @@ run() {
   command -v dbus-daemon >/dev/null || run_without "dbus-daemon is not installed" "$@"
   [ -x "$logind" ] || run_without "$logind is not installed" "$@"
   [ "$(id -u)" -eq 0 ] || run_without "a private systemd-logind needs root" "$@"
-  unshare -m -p --mount-proc --propagation private --kill-child true 2>/dev/null ||
+  unshare -m -p -n --mount-proc --propagation private --kill-child true 2>/dev/null ||
     run_without "cannot make private mount and pid namespaces (unshare)" "$@"
-  exec unshare -m -p --mount-proc --propagation private --kill-child -- "$0" _inside "$@"
+  exec unshare -m -p -n --mount-proc --propagation private --kill-child -- "$0" _inside "$@"
 }
 
 # Starts the bus and logind inside the namespaces; the reason when logind
@@ -68,6 +68,11 @@ inside() {
   mount -t tmpfs -o mode=755 korvel-run /run || run_without "cannot mount a tmpfs on /run" "$@"
   # logind refuses Inhibit ("No such file or directory") without these.
   mkdir -p /run/dbus /run/user /run/systemd/{seats,sessions,users,inhibit,shutdown,machines}
+  # Programs here get the same pids as in every other namespace: sockets
+  # named by pid in the shared /tmp (gnome-session's ICE listener) would
+  # collide. (Abstract sockets, X's and ICE's, are kept apart by the network
+  # namespace.)
+  mkdir -p /tmp/.ICE-unix && mount -t tmpfs -o mode=1777 korvel-ice /tmp/.ICE-unix
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket
   local why
   why=$(start_bus_and_logind) || run_without "$why" "$@"

@@ -152,6 +152,11 @@ int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, s
     return -1;
 }
 
+int kor_plat_inhibit_held() noexcept {
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_script.seen.held ? 1 : 0;
+}
+
 void kor_plat_inhibit_off() noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     fake::snapshot &seen = g_script.seen;
@@ -187,10 +192,11 @@ kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms)
     }
 }
 
-void kor_plat_watch_stop(kor_plat_watch *w) noexcept {
+bool kor_plat_watch_stop(kor_plat_watch *w) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     w->stop = true;
     g_changed.notify_all();
+    return true;
 }
 
 void kor_plat_watch_close(kor_plat_watch *w) noexcept {

@@ -51,9 +51,9 @@ TEST_F(LinuxFindProcess, NoNameOrNothingRunning) {
     EXPECT_EQ(kor_plat_find_process((tok + "-nothing-runs-under-this-name").c_str()), -1);
 }
 
-// A process is found by the file name of its executable, or by the last part
-// of its command line's first word (a Windows program under Wine shows its
-// Windows path there while its executable is Wine's loader). Each case runs
+// A process is found by the file name of its executable, or, when that is
+// Wine's loader, by the last part of its command line's first word (a
+// Windows program under Wine shows its Windows path there). Each case runs
 // through both, with the other one showing an unrelated name.
 TEST_F(LinuxFindProcess, NameRules) {
     const struct {
@@ -81,7 +81,7 @@ TEST_F(LinuxFindProcess, NameRules) {
             SCOPED_TRACE("running " + c.running + ", wanted " + c.wanted +
                          (by_command_line ? " (command line)" : " (executable)"));
             pid_t pid;
-            if (by_command_line) pid = start(tok + "-loader", "C:\\Program Files\\App\\" + c.running);
+            if (by_command_line) pid = start("wine64-preloader", "C:\\Program Files\\App\\" + c.running);
             else pid = start(c.running, tok + "-unrelated");
             const int expected = c.found ? static_cast<int>(pid) : -1;
             EXPECT_EQ(kor_plat_find_process(c.wanted.c_str()), expected);
@@ -90,17 +90,25 @@ TEST_F(LinuxFindProcess, NameRules) {
     }
 }
 
-TEST_F(LinuxFindProcess, UnixPathInCommandLine) {
-    const pid_t pid = start(tok + "-loader", "/opt/" + tok + "/bin/" + tok + "tool");
-    EXPECT_EQ(kor_plat_find_process((tok + "tool").c_str()), pid);
-    EXPECT_EQ(kor_plat_find_process(("/opt/" + tok + "/bin/" + tok + "tool").c_str()), -1)
-        << "names are file names, not paths";
+// Any program may show any name as its argv[0]: that does not make it the
+// program of that name, however early it started.
+TEST_F(LinuxFindProcess, Argv0ImpostorIsNotFound) {
+    const std::string name = tok + "tool";
+    const pid_t impostor = start(tok + "-other", "/opt/" + tok + "/bin/" + name);
+    EXPECT_EQ(kor_plat_find_process(name.c_str()), -1);
+    const pid_t real = start(name);
+    ASSERT_GT(real, impostor);
+    EXPECT_EQ(kor_plat_find_process(name.c_str()), real);
 }
 
 TEST_F(LinuxFindProcess, WinePathInCommandLine) {
-    const pid_t pid = start(tok + "-preloader", "C:\\apps\\" + tok + "winapp.exe");
-    EXPECT_EQ(kor_plat_find_process((tok + "winapp").c_str()), pid);
-    EXPECT_EQ(kor_plat_find_process((tok + "winapp.exe").c_str()), pid);
+    for (const char *loader : {"wine", "wine64", "wine-preloader", "wine64-preloader"}) {
+        SCOPED_TRACE(loader);
+        const pid_t pid = start(loader, "C:\\apps\\" + tok + "winapp.exe");
+        EXPECT_EQ(kor_plat_find_process((tok + "winapp").c_str()), pid);
+        EXPECT_EQ(kor_plat_find_process((tok + "winapp.exe").c_str()), pid);
+        stop_all();
+    }
 }
 
 TEST_F(LinuxFindProcess, LowestPidWinsAmongTwins) {

@@ -42,3 +42,6 @@ void clear_error() {
 }
 
 } // namespace kortest
+
+// The core's part of a fork; the platform layer alone has nothing to forget.
+void kor_forget_after_fork() noexcept {}

@@ -28,9 +28,10 @@ bool holding::acquire(const inhibit_request &request, std::string &names, std::s
     if (!session_) append_failure(session_failures, "session bus", why);
     else if (!session_acquire(session_.get(), limit, request, session_hold_, session_failures))
         session_.reset();  // holds nothing: whatever a late answer took on it ends with it
+    if (session_) session_fd_ = fd_identity::of(sd_bus_get_fd(session_.get()));
 
-    if (sent) logind_fd_ = logind.collect(limit, logind_why);
-    if (logind_fd_ >= 0) names = "logind";
+    if (sent) logind_fd_ = owned_fd(logind.collect(limit, logind_why));
+    if (logind_fd_.valid()) names = "logind";
     else append_failure(failures, "logind", logind_why);
     if (session_hold_.name != nullptr) names += (names.empty() ? "" : "+") + std::string(session_hold_.name);
     else failures += "; " + session_failures;
@@ -38,13 +39,32 @@ bool holding::acquire(const inhibit_request &request, std::string &names, std::s
 }
 
 void holding::release() {
+    if (session_ && !session_fd_.still_open()) {
+        // The host closed the connection's socket and may own its number by
+        // now: sd-bus must not close it again. The service has already
+        // dropped the inhibitor with the connection.
+        session_.release();
+    }
     // The session connection closes after its inhibitor is released, which
     // also ends anything left on it.
     if (session_) session_release(session_.get(), session_hold_);
     session_.reset();
     session_hold_ = session_hold{};
-    if (logind_fd_ >= 0) close(logind_fd_);
-    logind_fd_ = -1;
+    session_fd_ = fd_identity{};
+    logind_fd_.reset();
+}
+
+bool holding::still_held() const {
+    if (logind_fd_.valid() && !logind_fd_.still_ours()) return false;
+    return !session_ || session_fd_.still_open();
+}
+
+void holding::forget_in_child() {
+    logind_fd_.reset();
+    session_fd_.close_if_same();
+    session_.release();  // the parent's connection: sd-bus must not act on it here
+    session_hold_ = session_hold{};
+    session_fd_ = fd_identity{};
 }
 
 } // namespace kor_linux

@@ -19,6 +19,7 @@
 #define KOR_LINUX_BACKENDS_H
 
 #include "bus.h"
+#include "fd.h"
 
 #include <cstdint>
 #include <string>
@@ -64,6 +65,10 @@ private:
     bool resent_ = false;
 };
 
+// In a forked child: closes the child's copy of the kept connection and
+// forgets it, without a word on it (it is the parent's).
+void forget_system_bus_in_child();
+
 // --- The session's services (session.cpp) --------------------------------------
 
 struct session_service;  // a row of the table
@@ -107,10 +112,19 @@ public:
     // failed, logind first. The whole call waits at most one budget.
     bool acquire(const inhibit_request &request, std::string &names, std::string &failures);
     void release();
+    // False once the host has closed a descriptor a holder lives in: the
+    // lock's, or the session connection's (whose inhibitor the service then
+    // drops).
+    bool still_held() const;
+    // In a forked child: closes the child's copies of the lock and of the
+    // session connection, so that what the parent holds ends when the parent
+    // lets go, and forgets them.
+    void forget_in_child();
 
 private:
-    int logind_fd_ = -1;  // the lock lives as long as this fd
+    owned_fd logind_fd_;  // the lock lives as long as this fd
     bus_ptr session_;
+    fd_identity session_fd_;
     session_hold session_hold_;
 };
 

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,26 @@ int g_active = 0;  // 1 while the layer holds an inhibition
 kor_linux::holding *g_held = nullptr;
 
 // ---------------------------------------------------------------------------
+// Fork
+//
+// Like a record lock, an activation is not inherited by a forked child: the
+// child closes its copies of the lock and of the connections (so the parent's
+// release, end or exit frees the machine whatever its children do) and starts
+// with no activation. Only closes and plain stores here: the child may have
+// been forked while any other thread was anywhere in the library. What is
+// forgotten (a few small objects) is left allocated.
+void forget_after_fork() {
+    if (g_held != nullptr) g_held->forget_in_child();
+    g_held = nullptr;
+    g_active = 0;
+    kor_linux::forget_system_bus_in_child();
+    kor_forget_after_fork();
+}
+
+// Registered once, when the library is loaded (it is never unloaded).
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, forget_after_fork);
+
+// ---------------------------------------------------------------------------
 // The inhibition's description, as `systemd-inhibit --list` and the desktops
 // show it
 
@@ -35,12 +56,12 @@ kor_linux::holding *g_held = nullptr;
 // is concerned.
 std::string host_program_name() {
     const char *name = program_invocation_short_name;
-    std::string text = kor_linux::valid_utf8(name ? name : "");
+    std::string text = kor_linux::printable_text(name ? name : "");
     return text.empty() ? "unknown program" : text;
 }
 
 std::string inhibit_reason(const char *activation_name) {
-    std::string reason = kor_linux::valid_utf8(activation_name ? activation_name : "");
+    std::string reason = kor_linux::printable_text(activation_name ? activation_name : "");
     return reason.empty() ? "Keeping the system awake" : reason;
 }
 
@@ -98,6 +119,23 @@ bool process_name_matches(std::string_view candidate, std::string_view wanted) {
     if (candidate == wanted) return true;
     return candidate.size() == wanted.size() + 4 && ends_with_exe(candidate) &&
            candidate.substr(0, wanted.size()) == wanted;
+}
+
+// Executables of Wine's loader, which runs every Windows program under Wine.
+bool is_wine_loader(std::string_view executable) {
+    return executable == "wine" || executable == "wine64" || executable == "wine-preloader" ||
+           executable == "wine64-preloader";
+}
+
+// The name a process is found by: its executable's file name. The command
+// line's first word, which any program may set to anything, counts only
+// where the executable says nothing: it cannot be read (another user's
+// process), or it is Wine's loader and only the command line carries the
+// Windows program's name.
+std::string name_of_process(const std::string &proc_dir) {
+    std::string executable = executable_name(proc_dir);
+    if (!executable.empty() && !is_wine_loader(executable)) return executable;
+    return command_name(proc_dir);
 }
 
 std::vector<int> running_pids() {
@@ -162,18 +200,15 @@ void kor_plat_inhibit_off() noexcept {
     g_active = 0;
 }
 
+int kor_plat_inhibit_held() noexcept { return g_active && g_held->still_held() ? 1 : 0; }
+
 int kor_plat_find_process(const char *name) noexcept {
     if (name == nullptr || name[0] == '\0') return -1;
     try {
         const std::string_view wanted(name);
         for (const int pid : running_pids()) {
             const std::string dir = "/proc/" + std::to_string(pid);
-            // The executable's file name, and the command line's first word:
-            // a Windows program under Wine runs Wine's loader, and only its
-            // command line carries the program's own name.
-            if (process_name_matches(executable_name(dir), wanted) ||
-                process_name_matches(command_name(dir), wanted))
-                return pid;
+            if (process_name_matches(name_of_process(dir), wanted)) return pid;
         }
     } catch (...) {
         // Out of memory while walking the list: nothing found.

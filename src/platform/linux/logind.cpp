@@ -16,20 +16,23 @@ namespace {
 // under the core's lock. Never destroyed: no destructor at exit may race a
 // host thread that is still calling.
 sd_bus *g_bus = nullptr;
-pid_t g_bus_pid = 0;  // the process that opened it: sd-bus refuses it in a forked child
+fd_identity g_bus_fd;  // its socket, which a host may close behind our back
+pid_t g_bus_pid = 0;   // a child forked without our fork handler must not use it
 
 void drop_bus() {
-    // In a forked child sd-bus does not close the parent's connection; the
-    // child only lets go of its copy.
-    if (g_bus != nullptr) sd_bus_close_unref(g_bus);
+    // A socket the host has closed may carry a file of the host's by now:
+    // sd-bus must not close that number, so the connection is left as it is.
+    if (g_bus != nullptr && g_bus_fd.still_open()) sd_bus_close_unref(g_bus);
     g_bus = nullptr;
+    g_bus_fd = fd_identity{};
 }
 
-// The kept connection, replaced when it has failed or was inherited across
-// fork. A new one is not waited for here: the call is queued behind its
+// The kept connection, replaced when it has failed or its socket was taken
+// away. A new one is not waited for here: the call is queued behind its
 // authentication, which collect() drives within the budget.
 sd_bus *kept_bus(std::string &why) {
-    if (g_bus != nullptr && (g_bus_pid != getpid() || sd_bus_is_open(g_bus) <= 0)) drop_bus();
+    if (g_bus != nullptr && (g_bus_pid != getpid() || !g_bus_fd.still_open() || sd_bus_is_open(g_bus) <= 0))
+        drop_bus();
     if (g_bus != nullptr) return g_bus;
     sd_bus *raw = nullptr;
     const int r = sd_bus_open_system(&raw);
@@ -38,12 +41,13 @@ sd_bus *kept_bus(std::string &why) {
         return nullptr;
     }
     g_bus = raw;
+    g_bus_fd = fd_identity::of(sd_bus_get_fd(raw));
     g_bus_pid = getpid();
     return g_bus;
 }
 
 bool connection_lost(int r) {
-    return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN || r == -ECHILD;
+    return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN;
 }
 
 // Whom logind lets block sleep, so that a refused user knows what to ask for.
@@ -55,6 +59,14 @@ std::string access_denied_text(bool keep_display) {
 }
 
 } // namespace
+
+void forget_system_bus_in_child() {
+    // sd-bus refuses a connection used across fork; the child's copy of the
+    // socket is closed here and the object left alone.
+    g_bus_fd.close_if_same();
+    g_bus = nullptr;
+    g_bus_fd = fd_identity{};
+}
 
 logind_inhibit::~logind_inhibit() {
     sd_bus_slot_unref(slot_);  // cancels a call still waiting for its answer

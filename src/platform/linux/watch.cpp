@@ -8,6 +8,7 @@
 // containers) the process is checked every 500 ms instead, by its id and its
 // start time, so that an id reused by a new process still counts as ended.
 #include "kor_platform.h"
+#include "fd.h"
 #include "watch.h"
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -31,11 +33,6 @@ namespace {
 constexpr int kFallbackCheckMs = 500;
 
 std::atomic<bool> g_refuse_pidfd{false};
-
-void close_fd(int &fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
 
 int open_pidfd(int pid) {
     if (g_refuse_pidfd.load()) {
@@ -105,19 +102,18 @@ process_identity read_process_identity(int pid) {
 
 } // namespace kor_linux
 
+using kor_linux::owned_fd;
 using kor_linux::process_identity;
 
 struct kor_plat_watch {
-    int stop_fd = -1;
-    int timer_fd = -1;
-    int pid_fd = -1;              // -1 when nothing is watched or pidfd is refused
+    owned_fd stop;
+    owned_fd timer;
+    owned_fd pid;                 // invalid when nothing is watched or pidfd is refused
     process_identity process{};   // the pinned process when checked by polling
     bool has_process = false;
 
-    ~kor_plat_watch() {
-        kor_linux::close_fd(stop_fd);
-        kor_linux::close_fd(timer_fd);
-        kor_linux::close_fd(pid_fd);
+    bool descriptors_still_ours() const {
+        return stop.still_ours() && timer.still_ours() && (!pid.valid() || pid.still_ours());
     }
 };
 
@@ -126,8 +122,8 @@ namespace {
 // Pins the process: its pidfd, or failing that its id and start time.
 int pin_process(kor_plat_watch &w, int pid) {
     w.has_process = true;
-    w.pid_fd = kor_linux::open_pidfd(pid);
-    if (w.pid_fd >= 0) return kor_linux::pidfd_ended(w.pid_fd) ? KOR_WATCH_PROCESS_NOT_ALIVE : KOR_WATCH_OPENED;
+    w.pid = owned_fd(kor_linux::open_pidfd(pid));
+    if (w.pid.valid()) return kor_linux::pidfd_ended(w.pid.get()) ? KOR_WATCH_PROCESS_NOT_ALIVE : KOR_WATCH_OPENED;
     // ESRCH: no such process; EINVAL: the id of a thread, not of a process.
     if (errno == ESRCH || errno == EINVAL) return KOR_WATCH_PROCESS_NOT_ALIVE;
     w.process = kor_linux::read_process_identity(pid);
@@ -146,21 +142,16 @@ bool arm_deadline(int timer_fd, int64_t deadline_ms) {
 
 int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
     try {
-        auto *w = new kor_plat_watch;
-        w->stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        w->timer_fd = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK);
-        if (w->stop_fd < 0 || w->timer_fd < 0) {
+        std::unique_ptr<kor_plat_watch> w(new kor_plat_watch);
+        w->stop = owned_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        w->timer = owned_fd(timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC | TFD_NONBLOCK));
+        if (!w->stop.valid() || !w->timer.valid()) {
             kor_set_error("cannot watch the activation: %s", std::strerror(errno));
-            delete w;
             return KOR_WATCH_FAILED;
         }
         const int pinned = pid > 0 ? pin_process(*w, pid) : KOR_WATCH_OPENED;
-        if (pinned != KOR_WATCH_OPENED) {
-            delete w;
-            return pinned;
-        }
-        *out = w;
-        return KOR_WATCH_OPENED;
+        if (pinned == KOR_WATCH_OPENED) *out = w.release();
+        return pinned;
     } catch (...) {
         kor_set_error("cannot watch the activation: out of memory");
         return KOR_WATCH_FAILED;
@@ -168,10 +159,13 @@ int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
 }
 
 kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms) noexcept {
-    const bool timed = arm_deadline(w->timer_fd, deadline_ms) && deadline_ms > 0;
-    const bool polled_process = w->has_process && w->pid_fd < 0;
+    const bool timed = arm_deadline(w->timer.get(), deadline_ms) && deadline_ms > 0;
+    const bool polled_process = w->has_process && !w->pid.valid();
     for (;;) {
-        pollfd fds[3] = {{w->stop_fd, POLLIN, 0}, {w->timer_fd, POLLIN, 0}, {w->pid_fd, POLLIN, 0}};
+        // A poll that is under way keeps watching the files it was given, but
+        // each new one looks at numbers: they must still be ours.
+        if (!w->descriptors_still_ours()) return KOR_WATCH_BROKEN;
+        pollfd fds[3] = {{w->stop.get(), POLLIN, 0}, {w->timer.get(), POLLIN, 0}, {w->pid.get(), POLLIN, 0}};
         int timeout = polled_process ? kor_linux::kFallbackCheckMs : -1;
         // Should the timer refuse its deadline, the clock is read instead.
         if (deadline_ms > 0 && !timed) {
@@ -179,25 +173,30 @@ kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms)
             if (left <= 0) return KOR_WATCH_DEADLINE;
             if (timeout < 0 || left < timeout) timeout = static_cast<int>(left < 1000 ? left : 1000);
         }
-        const int n = poll(fds, w->pid_fd >= 0 ? 3 : 2, timeout);
+        const int n = poll(fds, w->pid.valid() ? 3 : 2, timeout);
         if (n < 0 && errno != EINTR) {
             // Not expected with valid descriptors; never spin.
             usleep(100 * 1000);
             continue;
         }
+        if ((fds[0].revents | fds[1].revents | fds[2].revents) & POLLNVAL) continue;  // see above
         if (fds[0].revents != 0) return KOR_WATCH_STOPPED;
         if (fds[1].revents != 0) return KOR_WATCH_DEADLINE;
-        if (w->pid_fd >= 0 && fds[2].revents != 0) return KOR_WATCH_PROCESS_ENDED;
+        if (w->pid.valid() && fds[2].revents != 0) return KOR_WATCH_PROCESS_ENDED;
         if (polled_process && !kor_linux::identity_alive(w->process)) return KOR_WATCH_PROCESS_ENDED;
     }
 }
 
-void kor_plat_watch_stop(kor_plat_watch *w) noexcept {
+bool kor_plat_watch_stop(kor_plat_watch *w) noexcept {
+    // Never written once the number is someone else's: the waiter then ends
+    // only at its deadline or with its process.
+    if (!w->stop.still_ours()) return false;
     // The counter only needs to be non-zero; a full counter (EAGAIN) is
     // already readable.
     const uint64_t one = 1;
-    while (write(w->stop_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(w->stop.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
+    return true;
 }
 
 void kor_plat_watch_close(kor_plat_watch *w) noexcept { delete w; }

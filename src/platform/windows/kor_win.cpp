@@ -275,11 +275,15 @@ kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms)
     }
 }
 
-void kor_plat_watch_stop(kor_plat_watch *w) noexcept { SetEvent(w->stop); }
+bool kor_plat_watch_stop(kor_plat_watch *w) noexcept { return SetEvent(w->stop) != 0; }
 
 void kor_plat_watch_close(kor_plat_watch *w) noexcept {
     if (w != nullptr) close_watch(w);
 }
+
+// The request lives on the layer's own thread, which nothing outside the
+// library can end.
+int kor_plat_inhibit_held() noexcept { return g_active; }
 
 int kor_plat_find_process(const char *name) noexcept {
     if (name == nullptr || name[0] == '\0') return -1;
