@@ -98,7 +98,8 @@ set_target_properties(${KORVEL_LIB} PROPERTIES EXPORT_NAME korvel)
 install(EXPORT korvel-targets NAMESPACE korvel:: DESTINATION ${KORVEL_CMAKE_DIR})
 configure_package_config_file(cmake/korvel-config.cmake.in ${CMAKE_BINARY_DIR}/korvel-config.cmake
   INSTALL_DESTINATION ${KORVEL_CMAKE_DIR})
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/korvel-config-version.cmake COMPATIBILITY SameMinorVersion)
+# The ABI only grows (cmake/korvel.map), so any later release will do.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/korvel-config-version.cmake COMPATIBILITY AnyNewerVersion)
 install(FILES ${CMAKE_BINARY_DIR}/korvel-config.cmake ${CMAKE_BINARY_DIR}/korvel-config-version.cmake
   DESTINATION ${KORVEL_CMAKE_DIR})
 # korvel.pc reaches the prefix from its own folder (${pcfiledir}).
