@@ -16,8 +16,8 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # The library's private folder beside it. A yyjson found there comes first: a
-# distribution's libyyjson.so.0 of another version (0.10 on Debian 13) would
-# load but lack what korvel was built against. Beside the library itself is
+# distribution's libyyjson.so.0 of an older release has the same SONAME and
+# would load, but lack what korvel was built against. Beside the library itself is
 # the place for hosts that ship the two files together.
 set(KORVEL_PRIVATE_DIR korvel)
 set_target_properties(${KORVEL_LIB} PROPERTIES
@@ -61,9 +61,11 @@ if(NOT WIN32)
     COMPONENT debug EXCLUDE_FROM_ALL)
 
   # yyjson 0.12 is not in every distribution (not in Debian 12), so the
-  # library carries the one it was built against, with its licence.
+  # library carries the one it was built against, with its licence. A static
+  # yyjson is inside the library already.
+  get_target_property(_kor_yyjson_type yyjson::yyjson TYPE)
   option(KORVEL_BUNDLE_YYJSON "Install yyjson's shared library in korvel's private folder" ON)
-  if(KORVEL_BUNDLE_YYJSON)
+  if(KORVEL_BUNDLE_YYJSON AND NOT _kor_yyjson_type STREQUAL "STATIC_LIBRARY")
     # The file and its SONAME, as yyjson's CMake package records them (per
     # configuration in Debian's).
     get_target_property(_kor_yyjson_file yyjson::yyjson IMPORTED_LOCATION)
@@ -81,7 +83,7 @@ if(NOT WIN32)
                           "(configure with -DKORVEL_BUNDLE_YYJSON=OFF)")
     endif()
     find_file(KORVEL_YYJSON_LICENSE NAMES copyright LICENSE
-      PATHS /usr/share/doc/libyyjson0 NO_DEFAULT_PATH DOC "yyjson's licence, shipped with the bundled library")
+      PATHS /usr/share/doc/libyyjson0 /usr/share/licenses/yyjson /usr/share/doc/yyjson NO_DEFAULT_PATH DOC "yyjson's licence, shipped with the bundled library")
     if(NOT KORVEL_YYJSON_LICENSE)
       message(FATAL_ERROR "yyjson's licence was not found: set KORVEL_YYJSON_LICENSE to its file, "
                           "or configure with -DKORVEL_BUNDLE_YYJSON=OFF")
