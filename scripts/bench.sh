@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the release library and times kor_on + kor_off cycles against
-# systemd-logind (a private one when no system bus with logind answers),
-# interleaved with the bare sd-bus cost of the same lock and, with a private
-# session bus running GNOME's session manager, with a desktop inhibitor too.
+# Builds the release library and measures it (bench/bench_korvel.cpp) against
+# systemd-logind (a private one when no system bus with logind answers): how
+# soon watched processes and deadlines end an activation, how often the
+# library's threads wake, and kor_on + kor_off cycles beside the bare sd-bus
+# cost of the same lock and, with a private session bus running GNOME's
+# session manager, with a desktop inhibitor too.
 #   bash scripts/bench.sh [CYCLES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -60,4 +62,4 @@ HOME=$session_dir/home XDG_RUNTIME_DIR=$session_dir XDG_CONFIG_HOME=$session_dir
 pids+=($!)
 DBUS_SESSION_BUS_ADDRESS=$session_bus gdbus wait --session --timeout 10 org.gnome.SessionManager
 
-build-release/korvel_bench_cycle "${1:-1000}" "$session_bus"
+build-release/korvel_bench "${1:-1000}" "$session_bus"

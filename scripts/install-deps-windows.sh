@@ -6,7 +6,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-apt_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine)
+# googletest: GoogleTest's sources (/usr/src/googletest), which the cross build
+# compiles with mingw-w64 for the Windows suite.
+apt_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine googletest)
 
 log() { printf '[deps-windows] %s\n' "$*"; }
 

@@ -8,8 +8,6 @@
 
 #include <yyjson.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -52,14 +50,20 @@ struct kor_state {
     char mechanism[64];
 };
 
-// One watcher thread and its own stop request. Each watcher has its own flag
-// so that a caller stopping one watcher can never have its request undone by
-// another caller starting the next.
+// One watcher thread and what it waits on. Each watcher has its own watch
+// and stop flag, so that a caller stopping one watcher can never have its
+// request undone by another caller starting the next.
 struct kor_watcher {
     std::thread thread;
-    std::condition_variable wake;  // notified when `stop` is set
-    bool stop = false;             // guarded by g_mu
-    bool running = true;           // guarded by g_mu; false once it has finished
+    kor_plat_watch *watch = nullptr;  // owned; closed once the thread is joined
+    int64_t deadline_ms = 0;          // 0: none
+    bool stop = false;                // guarded by g_mu
+    bool running = true;              // guarded by g_mu; false once it has finished
+
+    kor_watcher() = default;
+    kor_watcher(const kor_watcher &) = delete;
+    kor_watcher &operator=(const kor_watcher &) = delete;
+    ~kor_watcher() { kor_plat_watch_close(watch); }
 };
 
 // The core's only state. It lives for the whole process and is never
@@ -99,37 +103,19 @@ void reset_state() {
 // ---------------------------------------------------------------------------
 // Watcher thread
 
-void watch_thread_main(kor_watcher *self) {
-    std::unique_lock<std::mutex> lock(g_mu);
-    while (!self->stop) {
-        const int32_t mode = g_st.mode;
-        const int32_t pid = g_st.pid;
-        const int64_t deadline_ms = g_st.deadline_ms;
-        lock.unlock();
-
-        // The clock and the liveness test run without the lock.
-        bool ended = false;
-        std::chrono::milliseconds interval{0};
-        if (mode == KOR_MODE_MINUTES) {
-            ended = deadline_ms > 0 && kor_now_ms() >= deadline_ms;
-            interval = std::chrono::milliseconds(100);
-        } else if (is_process_bound(mode)) {
-            ended = pid > 0 && !kor_plat_pid_alive(pid);
-            interval = std::chrono::milliseconds(500);
-        }
-
-        lock.lock();
-        if (interval.count() == 0) break;  // the record was reset meanwhile
-        if (ended) {
-            // Someone may have asked this watcher to stop, or ended the
-            // activation, while the lock was released.
-            if (!self->stop && g_st.active) reset_state();
-            break;
-        }
-        // Sleeps one polling interval, but wakes at once on a stop request.
-        self->wake.wait_for(lock, interval, [self] { return self->stop; });
+// Blocks until the deadline, the end of the watched process or a stop
+// request, then ends the activation unless a caller asked it to stop (that
+// caller ends it) or it has ended meanwhile.
+void watch_thread_main(kor_watcher *self) noexcept {
+    const kor_plat_watch_event event = kor_plat_watch_wait(self->watch, self->deadline_ms);
+    try {
+        std::lock_guard<std::mutex> lock(g_mu);
+        if (event != KOR_WATCH_STOPPED && !self->stop && g_st.active) reset_state();
+        self->running = false;
+    } catch (...) {
+        // The lock cannot be taken: nothing can be changed safely. The thread
+        // still finishes, and the next call joins it.
     }
-    self->running = false;
 }
 
 // Joins a watcher that has been taken out of g_watch, so no other caller can
@@ -146,7 +132,7 @@ void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
 void stop_watcher(std::unique_lock<std::mutex> &lock) {
     while (kor_watcher *w = std::exchange(g_watch, nullptr)) {
         w->stop = true;
-        w->wake.notify_all();
+        kor_plat_watch_stop(w->watch);
         join_watcher(w, lock);
     }
 }
@@ -157,12 +143,22 @@ void reap_watcher(std::unique_lock<std::mutex> &lock) {
     join_watcher(std::exchange(g_watch, nullptr), lock);
 }
 
-// Starts the watcher for the activation just recorded. On failure the
-// activation is undone. Called with g_mu held and no watcher recorded.
-bool start_watcher() {
+// Starts the watcher of the activation just recorded, handing it `watch`
+// (which it then owns, whatever the outcome). On failure the activation is
+// undone. Called with g_mu held and no watcher recorded.
+bool start_watcher(kor_plat_watch *watch) {
     std::unique_ptr<kor_watcher> w;
     try {
         w = std::make_unique<kor_watcher>();
+    } catch (const std::bad_alloc &) {
+        kor_plat_watch_close(watch);
+        kor_set_error("out of memory");
+        reset_state();
+        return false;
+    }
+    w->watch = watch;
+    w->deadline_ms = g_st.deadline_ms;
+    try {
         w->thread = std::thread(watch_thread_main, w.get());
     } catch (const std::system_error &e) {
         kor_set_error("pthread_create failed (%d)", e.code().value());
@@ -173,7 +169,8 @@ bool start_watcher() {
         reset_state();
         return false;
     }
-    // The new thread's first pass waits for g_mu, which kor_on still holds.
+    // The new thread may finish at once (a deadline already past): it then
+    // waits for g_mu, which kor_on still holds.
     g_watch = w.release();
     return true;
 }
@@ -280,22 +277,38 @@ bool read_options(const char *text, kor_request &req) {
     return true;
 }
 
-// Finds the process of a "while_process" request and checks that the watched
-// process lives, before any inhibition is taken.
-bool resolve_process(kor_request &req) {
-    if (req.mode == KOR_MODE_WHILE_PROCESS) {
-        const int pid = kor_plat_find_process(req.name);
-        if (pid <= 0) {
-            kor_set_error("process not found: %s", req.name);
-            return false;
-        }
-        req.pid = pid;
-    }
-    if (is_process_bound(req.mode) && !kor_plat_pid_alive(req.pid)) {
-        kor_set_error("pid %d is not alive", req.pid);
+// Finds the process of a "while_process" request.
+bool find_process(kor_request &req) {
+    if (req.mode != KOR_MODE_WHILE_PROCESS) return true;
+    const int pid = kor_plat_find_process(req.name);
+    if (pid <= 0) {
+        kor_set_error("process not found: %s", req.name);
         return false;
     }
+    req.pid = pid;
     return true;
+}
+
+struct watch_closer {
+    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
+};
+using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+
+// Opens what the watcher of a timed or process-bound request will wait on.
+// The watched process is pinned here, before any inhibition is taken, so the
+// activation follows the process that had the pid when kor_on accepted it.
+bool open_watch(const kor_request &req, watch_ptr &watch) {
+    kor_plat_watch *w = nullptr;
+    switch (kor_plat_watch_open(is_process_bound(req.mode) ? req.pid : 0, &w)) {
+    case KOR_WATCH_OPENED:
+        watch.reset(w);
+        return true;
+    case KOR_WATCH_PROCESS_NOT_ALIVE:
+        kor_set_error("pid %d is not alive", req.pid);
+        return false;
+    default:
+        return false;  // the platform has set the message
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -331,10 +344,12 @@ bool activate(const kor_request &req) {
 bool start_activation(const char *options_json) {
     kor_request req;
     if (options_json != nullptr && options_json[0] != '\0') {
-        if (!read_options(options_json, req) || !resolve_process(req)) return false;
+        if (!read_options(options_json, req) || !find_process(req)) return false;
     }
+    watch_ptr watch;
+    if (req.mode != KOR_MODE_INDEFINITE && !open_watch(req, watch)) return false;
     if (!activate(req)) return false;
-    return req.mode == KOR_MODE_INDEFINITE || start_watcher();
+    return req.mode == KOR_MODE_INDEFINITE || start_watcher(watch.release());
 }
 
 // ---------------------------------------------------------------------------
@@ -408,12 +423,12 @@ char *write_status(const kor_snapshot &s) {
 // ---------------------------------------------------------------------------
 // Error text
 
-void kor_clear_error() {
+void kor_clear_error() noexcept {
     std::lock_guard<std::mutex> lock(g_err_mu);
     g_err[0] = '\0';
 }
 
-void kor_set_error(const char *fmt, ...) {
+void kor_set_error(const char *fmt, ...) noexcept {
     char text[sizeof g_err];
     va_list ap;
     va_start(ap, fmt);

@@ -1,8 +1,9 @@
 // The contract between the core and the operating system.
 //
-// Each platform provides these six functions in one source file, chosen by the
-// build (kor_posix.cpp on Linux, kor_win.cpp on Windows); the core never calls
-// the operating system itself. None of them throws.
+// Each platform provides these functions in a folder of its own, chosen by
+// the build (linux/ or windows/); the core never calls the operating system
+// itself. None of them throws: each catches inside and reports failure by its
+// result.
 #ifndef KOR_PLATFORM_H
 #define KOR_PLATFORM_H
 
@@ -12,45 +13,80 @@
 // A short lowercase name of the platform ("linux", "windows"), static text.
 // Called by kor_status without the core's lock, so it must be safe on any
 // thread. A null result leaves the "platform" member out of the status.
-const char *kor_plat_name();
+const char *kor_plat_name() noexcept;
 
-// Milliseconds of a clock that never goes back and ignores changes of the
-// wall clock. Only differences are used. Safe on any thread (the watcher calls
-// it without the core's lock).
-int64_t kor_now_ms();
+// Milliseconds of a clock that never goes back, ignores changes of the wall
+// clock and keeps counting while the machine sleeps. Only differences are
+// used, and deadlines handed to kor_plat_watch_wait. Safe on any thread.
+int64_t kor_now_ms() noexcept;
 
 // Takes the sleep inhibition: until kor_plat_inhibit_off the system does not
 // sleep on idle and, when keep_display is non-zero, the display stays on.
-// `reason` is the activation's name (valid UTF-8, may be empty), shown by the
-// system to people who ask why the machine stays awake. On success writes the
-// mechanism's name into `mechanism` (cut to capacity - 1 bytes; skipped when
-// it is null or capacity is 0) and returns 0. On failure sets one message with
-// kor_set_error, holds nothing, and returns -1.
+// `reason` is the activation's name (may be empty, may hold any bytes),
+// shown by the system to people who ask why the machine stays awake. On
+// success writes the mechanism's name into `mechanism` (cut to capacity - 1
+// bytes; skipped when it is null or capacity is 0) and returns 0. On failure
+// sets one message with kor_set_error, holds nothing, and returns -1.
 // Called only with the core's lock held.
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism,
-                        size_t capacity);
+int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept;
 
 // Ends the inhibition taken by kor_plat_inhibit_on; does nothing when none is
 // held. The inhibition belongs to the library, not to a thread: it holds until
 // this call, from whichever thread it comes (a host thread or the watcher).
 // Called only with the core's lock held.
-void kor_plat_inhibit_off();
-
-// 1 when a process with this id exists and has not ended (a process that has
-// exited but is not yet reaped has ended); 0 for pid <= 0 or when its state
-// cannot be read. Safe on any thread (the watcher calls it without the lock).
-int kor_plat_pid_alive(int pid);
+void kor_plat_inhibit_off() noexcept;
 
 // The id of the first running process (ascending id order on Linux, snapshot
 // order on Windows) whose executable file name matches `name`, or -1 when
 // `name` is null or empty, the process list cannot be read, or none matches.
 // A name without ".exe" also matches an executable called name + ".exe".
 // Called with the core's lock held.
-int kor_plat_find_process(const char *name);
+int kor_plat_find_process(const char *name) noexcept;
+
+// --- Watching an activation ---------------------------------------------------
+//
+// The watcher thread of a timed or process-bound activation blocks in
+// kor_plat_watch_wait until the first of three events: a stop request, the
+// deadline, or the end of the watched process. It wakes for nothing else.
+
+struct kor_plat_watch;
+
+enum kor_plat_watch_open_result {
+    KOR_WATCH_OPENED = 0,
+    KOR_WATCH_PROCESS_NOT_ALIVE = 1,  // no message set: the core words it
+    KOR_WATCH_FAILED = -1,            // a message is set with kor_set_error
+};
+
+// Opens the watch of one activation. With pid > 0 it pins the process that
+// has this id now, so that an id the system later hands to another process
+// never counts as the same process; a process that does not exist or has
+// ended (a zombie included) is not alive. Called by kor_on with the core's
+// lock held; `*out` is set only when the result is KOR_WATCH_OPENED.
+int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept;
+
+enum kor_plat_watch_event {
+    KOR_WATCH_STOPPED,
+    KOR_WATCH_DEADLINE,
+    KOR_WATCH_PROCESS_ENDED,
+};
+
+// Blocks until kor_plat_watch_stop was called, kor_now_ms() reaches
+// deadline_ms (when it is above 0), or the pinned process has ended (when
+// one was pinned). Time the machine spends asleep counts towards the
+// deadline. Called only by the watcher thread, without the core's lock.
+kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *watch, int64_t deadline_ms) noexcept;
+
+// Makes the current and every later kor_plat_watch_wait on this watch return
+// KOR_WATCH_STOPPED. Any thread, any number of times, until the watch is
+// closed.
+void kor_plat_watch_stop(kor_plat_watch *watch) noexcept;
+
+// Releases the watch (null is ignored). Called once no thread waits on it.
+void kor_plat_watch_close(kor_plat_watch *watch) noexcept;
 
 // Reports a failure: formats into the library's error text, cut at 511 bytes.
 // Provided by the core.
-void kor_set_error(const char *fmt, ...)
+void kor_set_error(const char *fmt, ...) noexcept
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif

@@ -4,6 +4,7 @@
 # benchmarks each have their own logind and never touch the machine's /run.
 #
 #   private-logind.sh run CMD [ARG...]    # exits with CMD's status
+#   private-logind.sh restart             # inside `run`: a new bus and logind
 #   private-logind.sh answers             # exit 0 when logind answers on the
 #                                         # system bus this environment names
 #
@@ -48,29 +49,52 @@ run() {
   exec unshare -m -p --mount-proc --propagation private --kill-child -- "$0" _inside "$@"
 }
 
+# Starts the bus and logind inside the namespaces; the reason when logind
+# does not answer.
+start_bus_and_logind() {
+  local log=/run/korvel-logind.log i
+  sed "s|@SOCKET@|/run/dbus/system_bus_socket|" "$here/system-bus.conf.in" > /run/dbus/system.conf
+  rm -f /run/dbus/system_bus_socket
+  dbus-daemon --config-file=/run/dbus/system.conf --nofork --nopidfile </dev/null >>"$log" 2>&1 &
+  for i in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.02; done
+  "$logind" </dev/null >>"$log" 2>&1 &
+  for i in $(seq 250); do logind_answers && return 0; sleep 0.02; done
+  echo "systemd-logind did not answer: $(tail -c 300 "$log" | tr '\n' ' ')"
+  return 1
+}
+
 # pid 1 of the new namespaces.
 inside() {
   mount -t tmpfs -o mode=755 korvel-run /run || run_without "cannot mount a tmpfs on /run" "$@"
   # logind refuses Inhibit ("No such file or directory") without these.
   mkdir -p /run/dbus /run/user /run/systemd/{seats,sessions,users,inhibit,shutdown,machines}
-  local log=/run/korvel-logind.log
-  sed "s|@SOCKET@|/run/dbus/system_bus_socket|" "$here/system-bus.conf.in" > /run/dbus/system.conf
-  dbus-daemon --config-file=/run/dbus/system.conf --nofork --nopidfile </dev/null >"$log" 2>&1 &
-  local i
-  for i in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.02; done
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket
-  "$logind" </dev/null >>"$log" 2>&1 &
-  for i in $(seq 250); do logind_answers && break; sleep 0.02; done
+  local why
+  why=$(start_bus_and_logind) || run_without "$why" "$@"
   export KORVEL_PRIVATE_LOGIND=1
-  logind_answers || run_without "systemd-logind did not answer: $(tail -c 300 "$log" | tr '\n' ' ')" "$@"
   # Not exec: as pid 1 this shell reaps what CMD leaves behind, and the
   # namespace (logind and the bus with it) ends when it exits.
   "$@"
 }
 
+# Inside `run` only: a new bus and logind in place of the running ones, so
+# that tests can break the connections of the process under test.
+restart() {
+  [ -n "${KORVEL_PRIVATE_LOGIND:-}" ] || { echo "restart works only inside 'run'" >&2; exit 2; }
+  pkill -x systemd-logind
+  pkill -x dbus-daemon
+  local i
+  for i in $(seq 100); do
+    pgrep -x dbus-daemon >/dev/null || pgrep -x systemd-logind >/dev/null || break
+    sleep 0.02
+  done
+  start_bus_and_logind >&2
+}
+
 case ${1:-} in
   run) shift; [ $# -gt 0 ] || exit 2; run "$@" ;;
   _inside) shift; inside "$@" ;;
+  restart) restart ;;
   answers) logind_answers ;;
-  *) echo "usage: $0 run CMD [ARG...] | answers" >&2; exit 2 ;;
+  *) echo "usage: $0 run CMD [ARG...] | restart | answers" >&2; exit 2 ;;
 esac

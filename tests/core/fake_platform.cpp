@@ -3,6 +3,7 @@
 #include "kor_platform.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -14,6 +15,7 @@ namespace {
 struct script {
     int64_t now_ms = kStartMs;
     std::set<int> alive;
+    std::map<int, int> deaths;  // how often each pid has ended
     std::map<std::string, int> processes;
     bool refuse = false;
     std::string refusal;
@@ -23,6 +25,7 @@ struct script {
 };
 
 std::mutex g_mu;
+std::condition_variable g_changed;  // the clock moved, a process ended or a watch was stopped
 script g_script;
 thread_local int64_t t_offset = 0;
 
@@ -46,11 +49,13 @@ void reset() {
 void set_now(int64_t ms) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_script.now_ms = ms;
+    g_changed.notify_all();
 }
 
 void advance(int64_t ms) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_script.now_ms += ms;
+    g_changed.notify_all();
 }
 
 int64_t now() {
@@ -62,8 +67,13 @@ void set_thread_clock_offset(int64_t ms) { t_offset = ms; }
 
 void set_alive(int pid, bool alive) {
     std::lock_guard<std::mutex> lock(g_mu);
-    if (alive) g_script.alive.insert(pid);
-    else g_script.alive.erase(pid);
+    if (alive) {
+        g_script.alive.insert(pid);
+    } else {
+        g_script.alive.erase(pid);
+        ++g_script.deaths[pid];  // a watch pinned the one before: it stays ended
+        g_changed.notify_all();
+    }
 }
 
 void add_process(const std::string &name, int pid) {
@@ -103,18 +113,19 @@ snapshot observe() {
 
 using fake::g_mu;
 using fake::g_script;
+using fake::g_changed;
 
-const char *kor_plat_name() {
+const char *kor_plat_name() noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     return g_script.platform;
 }
 
-int64_t kor_now_ms() {
+int64_t kor_now_ms() noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     return g_script.now_ms + fake::t_offset;
 }
 
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) {
+int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept {
     std::string refusal;
     {
         std::lock_guard<std::mutex> lock(g_mu);
@@ -141,7 +152,7 @@ int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, s
     return -1;
 }
 
-void kor_plat_inhibit_off() {
+void kor_plat_inhibit_off() noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     fake::snapshot &seen = g_script.seen;
     ++seen.off_calls;
@@ -152,13 +163,44 @@ void kor_plat_inhibit_off() {
     }
 }
 
-int kor_plat_pid_alive(int pid) {
+struct kor_plat_watch {
+    int pid = 0;
+    int deaths_when_pinned = 0;
+    bool stop = false;
+};
+
+int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
-    ++g_script.seen.pid_alive_calls;
-    return pid > 0 && g_script.alive.count(pid) ? 1 : 0;
+    ++g_script.seen.watches_opened;
+    if (pid > 0 && !g_script.alive.count(pid)) return KOR_WATCH_PROCESS_NOT_ALIVE;
+    *out = new kor_plat_watch{pid, g_script.deaths[pid], false};
+    return KOR_WATCH_OPENED;
 }
 
-int kor_plat_find_process(const char *name) {
+kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms) noexcept {
+    std::unique_lock<std::mutex> lock(g_mu);
+    for (;;) {
+        if (w->stop) return KOR_WATCH_STOPPED;
+        if (deadline_ms > 0 && g_script.now_ms >= deadline_ms) return KOR_WATCH_DEADLINE;
+        if (w->pid > 0 && g_script.deaths[w->pid] != w->deaths_when_pinned) return KOR_WATCH_PROCESS_ENDED;
+        g_changed.wait(lock);
+    }
+}
+
+void kor_plat_watch_stop(kor_plat_watch *w) noexcept {
+    std::lock_guard<std::mutex> lock(g_mu);
+    w->stop = true;
+    g_changed.notify_all();
+}
+
+void kor_plat_watch_close(kor_plat_watch *w) noexcept {
+    if (w == nullptr) return;
+    std::lock_guard<std::mutex> lock(g_mu);
+    ++g_script.seen.watches_closed;
+    delete w;
+}
+
+int kor_plat_find_process(const char *name) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     if (name == nullptr || name[0] == '\0') return -1;
     g_script.seen.last_find_name = name;

@@ -33,6 +33,8 @@ int64_t now();
 void set_thread_clock_offset(int64_t ms);
 
 // --- Processes --------------------------------------------------------------
+// A pid that is made alive again after it ended is a new process: a watch
+// that pinned the old one has seen it end.
 void set_alive(int pid, bool alive);
 // kor_plat_find_process(name) answers `pid` (does not make it alive).
 void add_process(const std::string &name, int pid);
@@ -56,7 +58,8 @@ struct snapshot {
     int last_keep_display = -1;
     std::string last_reason;
     bool double_hold = false;  // on was called while one was already held
-    int pid_alive_calls = 0;
+    int watches_opened = 0;    // every kor_plat_watch_open, granted or not
+    int watches_closed = 0;
     std::string last_find_name;
     // "on" and "off" for each inhibition taken and released, in order.
     std::vector<std::string> events;

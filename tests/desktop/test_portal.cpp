@@ -4,7 +4,7 @@
 // serves only callers that a sandbox gives an app id).
 #include "desktop_test.h"
 #include "kor_platform.h"
-#include "posix_backends.h"
+#include "backends.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -17,11 +17,11 @@ protected:
         DESKTEST_NEED_SESSION(session_);
         marker_ = session_.dir() + "/flatpak-info";
         std::ofstream(marker_) << "[Application]\nname=org.example.Host\n";
-        kor_posix::set_sandbox_marker_for_tests(marker_.c_str());
+        kor_linux::set_sandbox_marker_for_tests(marker_.c_str());
     }
     void TearDown() override {
         kor_off();
-        kor_posix::set_sandbox_marker_for_tests(nullptr);
+        kor_linux::set_sandbox_marker_for_tests(nullptr);
     }
 
     std::vector<desktest::inhibition> portal_holds() {

@@ -215,6 +215,19 @@ TEST_F(LibraryLogind, ConcurrentCallersNeverLeaveAStaleLock) {
     EXPECT_EQ(kortest::read_status().active, 0);
 }
 
+// The library keeps one system-bus connection; when the bus goes away under
+// it, the next kor_on opens a new one.
+TEST_F(LibraryLogind, BrokenBusConnectionIsReplaced) {
+    ASSERT_EQ(kor_on(R"({"name":"before"})"), 1) << kor_last_error();
+    kor_off();
+    const auto restarted = kortest::run_command({KORVEL_BUS_SCRIPT, "restart"}, 30s);
+    ASSERT_EQ(restarted.status, 0) << restarted.output;
+    ASSERT_EQ(kor_on(R"({"name":"after"})"), 1) << kor_last_error();
+    const auto locks = inhibitors_of(getpid());
+    ASSERT_EQ(locks.size(), 1u);
+    EXPECT_EQ(locks[0].why, "after");
+}
+
 // --- Refusals hold nothing ---------------------------------------------------
 
 size_t count_entries(const char *dir) {

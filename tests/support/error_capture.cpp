@@ -14,7 +14,7 @@ int g_count = 0;
 
 } // namespace
 
-void kor_set_error(const char *fmt, ...) {
+void kor_set_error(const char *fmt, ...) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     va_list ap;
     va_start(ap, fmt);

@@ -30,6 +30,9 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
     if (out_fd >= 0) {
         dup2(out_fd, 1);
         dup2(out_fd, 2);
+        // Only as 1 and 2: daemons the child starts must not keep a reader
+        // waiting for the end of its output.
+        if (out_fd > 2) close(out_fd);
     }
     const std::string path = args[0];
     if (!shown_name.empty()) args[0] = shown_name;

@@ -3,15 +3,16 @@
 // SetThreadExecutionState is observed through the layer's seam, because Wine
 // never refuses it and keeps one state per process rather than per thread.
 #include "error_capture.h"
-#include "harness.h"
 #include "kor_platform.h"
 #include "kor_win_seam.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <climits>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -85,30 +86,83 @@ bool all_on_request_thread(const std::vector<exec_state_fake::call> &calls) {
     return true;
 }
 
+// Every request goes to the fake, which refuses nothing unless told.
+class Inhibit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake.install();
+        kortest::clear_error();
+    }
+    exec_state_fake &fake = exec_state_fake::get();
+};
+
 } // namespace
 
-KOR_TEST(platform_name_and_clock) {
-    CHECK_STR(kor_plat_name(), "windows");
+TEST(Platform, NameAndMonotonicClock) {
+    EXPECT_STREQ(kor_plat_name(), "windows");
     int64_t last = kor_now_ms();
     for (int i = 0; i < 10000; ++i) {
         const int64_t now = kor_now_ms();
-        REQUIRE(now >= last);
+        ASSERT_GE(now, last);
         last = now;
     }
     const int64_t before = kor_now_ms();
     Sleep(200);
     const int64_t elapsed = kor_now_ms() - before;
-    CHECK(elapsed >= 150);
-    CHECK(elapsed < 30000);
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LT(elapsed, 30000);
 }
 
-KOR_TEST(name_matching_rules) {
-    struct row {
+struct watch_closer {
+    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
+};
+using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+
+TEST(Watch, OpensOnlyOnALiveProcess) {
+    const struct {
+        int pid;
+        int result;
+    } rows[] = {
+        {0, KOR_WATCH_OPENED},  // a deadline only
+        {static_cast<int>(GetCurrentProcessId()), KOR_WATCH_OPENED},
+        {0x7FFFFFF0, KOR_WATCH_PROCESS_NOT_ALIVE},  // no such process
+    };
+    for (const auto &r : rows) {
+        kor_plat_watch *w = nullptr;
+        EXPECT_EQ(kor_plat_watch_open(r.pid, &w), r.result) << "pid " << r.pid;
+        kor_plat_watch_close(w);
+    }
+}
+
+TEST(Watch, DeadlineAndStop) {
+    kor_plat_watch *raw = nullptr;
+    ASSERT_EQ(kor_plat_watch_open(0, &raw), KOR_WATCH_OPENED);
+    watch_ptr w(raw);
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), kor_now_ms() - 1), KOR_WATCH_DEADLINE);
+    const int64_t deadline = kor_now_ms() + 300;
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), deadline), KOR_WATCH_DEADLINE);
+    EXPECT_GE(kor_now_ms(), deadline) << "never before the deadline";
+
+    std::thread stopper([&] {
+        Sleep(100);
+        kor_plat_watch_stop(w.get());
+    });
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), 0), KOR_WATCH_STOPPED);
+    stopper.join();
+    EXPECT_EQ(kor_plat_watch_wait(w.get(), kor_now_ms() + 60000), KOR_WATCH_STOPPED) << "a stop is for good";
+}
+
+TEST(FindProcess, NoNameOrNoMatch) {
+    for (const char *name : {static_cast<const char *>(nullptr), "", "no-such-korvel-process"})
+        EXPECT_EQ(kor_plat_find_process(name), -1) << (name ? name : "(null)");
+}
+
+TEST(FindProcess, NameMatchingRules) {
+    const struct {
         const char *exe;
         const char *name;
         bool match;
-    };
-    const row rows[] = {
+    } rows[] = {
         {"notepad.exe", "notepad", true},
         {"notepad.exe", "NOTEPAD.EXE", true},
         {"notepad.exe", "note", false},
@@ -129,31 +183,17 @@ KOR_TEST(name_matching_rules) {
         {"tool.com", "tool", false},
         {"\xC4" "BC.exe", "\xE4" "bc", false},  // letter case of ASCII only
     };
-    for (const row &r : rows) {
-        if (kor_win_name_matches(r.exe, r.name) != r.match)
-            kor_test::fail(__FILE__, __LINE__, std::string(r.exe) + " vs " + r.name);
-    }
+    for (const auto &r : rows)
+        EXPECT_EQ(kor_win_name_matches(r.exe, r.name), r.match) << r.exe << " vs " << r.name;
 }
 
-KOR_TEST(pid_alive_and_lookup_edges) {
-    CHECK_EQ(kor_plat_pid_alive(0), 0);
-    CHECK_EQ(kor_plat_pid_alive(-5), 0);
-    CHECK_EQ(kor_plat_pid_alive(INT_MIN), 0);
-    CHECK_EQ(kor_plat_pid_alive(static_cast<int>(GetCurrentProcessId())), 1);
-    CHECK_EQ(kor_plat_pid_alive(0x7FFFFFF0), 0);  // no such process
-    CHECK_EQ(kor_plat_find_process(nullptr), -1);
-    CHECK_EQ(kor_plat_find_process(""), -1);
-    CHECK_EQ(kor_plat_find_process("no-such-korvel-process"), -1);
-}
-
-KOR_TEST(inhibit_flags_and_fallbacks) {
-    struct row {
+TEST_F(Inhibit, FlagsAndFallbacks) {
+    const struct {
         int keep_display;
         std::vector<uint32_t> refuse;
         std::vector<uint32_t> expected_calls;
         int result;
-    };
-    const row rows[] = {
+    } rows[] = {
         {1, {}, {0x80000043u}, 0},
         {1, {0x80000043u}, {0x80000043u, 0x80000003u}, 0},
         {1, {0x80000043u, 0x80000003u}, {0x80000043u, 0x80000003u}, -1},
@@ -161,39 +201,38 @@ KOR_TEST(inhibit_flags_and_fallbacks) {
         {0, {0x80000041u}, {0x80000041u, 0x80000001u}, 0},
         {0, {0x80000041u, 0x80000001u}, {0x80000041u, 0x80000001u}, -1},
     };
-    exec_state_fake &fake = exec_state_fake::get();
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "keep_display " << r.keep_display << ", " << r.refuse.size()
+                                        << " flag sets refused");
         fake.install(r.refuse);
         kortest::clear_error();
-        char mechanism[64];
-        std::strcpy(mechanism, "untouched");
-        CHECK_EQ(kor_plat_inhibit_on(r.keep_display, "reason", mechanism, sizeof mechanism), r.result);
+        char mechanism[64] = "untouched";
+        EXPECT_EQ(kor_plat_inhibit_on(r.keep_display, "reason", mechanism, sizeof mechanism), r.result);
         const auto calls = fake.take_calls();
-        CHECK(flags_of(calls) == r.expected_calls);
-        CHECK(all_on_request_thread(calls));
+        EXPECT_EQ(flags_of(calls), r.expected_calls);
+        EXPECT_TRUE(all_on_request_thread(calls));
         if (r.result == 0) {
-            CHECK_STR(mechanism, "SetThreadExecutionState");
-            CHECK_STR(kortest::last_error().c_str(), "");
-            CHECK(fake.system_required_in_force());
+            EXPECT_STREQ(mechanism, "SetThreadExecutionState");
+            EXPECT_EQ(kortest::last_error(), "");
+            EXPECT_TRUE(fake.system_required_in_force());
             kor_plat_inhibit_off();
-            CHECK(flags_of(fake.take_calls()) == std::vector<uint32_t>{kClear});
+            EXPECT_EQ(flags_of(fake.take_calls()), std::vector<uint32_t>{kClear});
         } else {
-            CHECK_STR(mechanism, "untouched");
-            CHECK_STR(kortest::last_error().c_str(), "SetThreadExecutionState failed");
+            EXPECT_STREQ(mechanism, "untouched");
+            EXPECT_EQ(kortest::last_error(), "SetThreadExecutionState failed");
             kor_plat_inhibit_off();  // nothing is held, so nothing to clear
-            CHECK(fake.take_calls().empty());
+            EXPECT_TRUE(fake.take_calls().empty());
         }
-        CHECK(!fake.system_required_in_force());
+        EXPECT_FALSE(fake.system_required_in_force());
     }
 }
 
-KOR_TEST(inhibit_mechanism_buffer) {
-    struct row {
+TEST_F(Inhibit, MechanismBuffer) {
+    const struct {
         bool give_buffer;
         size_t capacity;
         const char *expected;
-    };
-    const row rows[] = {
+    } rows[] = {
         {true, 64, "SetThreadExecutionState"},
         {true, 24, "SetThreadExecutionState"},  // exactly fits
         {true, 23, "SetThreadExecutionStat"},
@@ -202,38 +241,35 @@ KOR_TEST(inhibit_mechanism_buffer) {
         {true, 0, "untouched"},
         {false, 64, nullptr},
     };
-    exec_state_fake::get().install();
-    for (const row &r : rows) {
-        char buffer[64];
-        std::strcpy(buffer, "untouched");
-        CHECK_EQ(kor_plat_inhibit_on(0, "", r.give_buffer ? buffer : nullptr, r.capacity), 0);
-        if (r.give_buffer) CHECK_STR(buffer, r.expected);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "capacity " << r.capacity << (r.give_buffer ? "" : ", no buffer"));
+        char buffer[64] = "untouched";
+        EXPECT_EQ(kor_plat_inhibit_on(0, "", r.give_buffer ? buffer : nullptr, r.capacity), 0);
+        if (r.give_buffer) {
+            EXPECT_STREQ(buffer, r.expected);
+        }
         kor_plat_inhibit_off();
     }
 }
 
-KOR_TEST(inhibit_off_only_after_on) {
-    exec_state_fake &fake = exec_state_fake::get();
-    fake.install();
+TEST_F(Inhibit, OffOnlyAfterOn) {
     kor_plat_inhibit_off();
-    CHECK(fake.take_calls().empty());
+    EXPECT_TRUE(fake.take_calls().empty());
 
     // A second request without a release in between simply asks again; one
     // release clears it, and a second release finds nothing held.
-    CHECK_EQ(kor_plat_inhibit_on(0, "", nullptr, 0), 0);
-    CHECK_EQ(kor_plat_inhibit_on(1, "", nullptr, 0), 0);
-    CHECK(flags_of(fake.take_calls()) == (std::vector<uint32_t>{0x80000041u, 0x80000043u}));
+    EXPECT_EQ(kor_plat_inhibit_on(0, "", nullptr, 0), 0);
+    EXPECT_EQ(kor_plat_inhibit_on(1, "", nullptr, 0), 0);
+    EXPECT_EQ(flags_of(fake.take_calls()), (std::vector<uint32_t>{0x80000041u, 0x80000043u}));
     kor_plat_inhibit_off();
     kor_plat_inhibit_off();
-    CHECK(flags_of(fake.take_calls()) == std::vector<uint32_t>{kClear});
-    CHECK(!fake.system_required_in_force());
+    EXPECT_EQ(flags_of(fake.take_calls()), std::vector<uint32_t>{kClear});
+    EXPECT_FALSE(fake.system_required_in_force());
 }
 
 // The host takes the inhibition on one thread, that thread ends, and another
 // thread releases it: the request must hold in between and be gone after.
-KOR_TEST(request_outlives_requesting_thread) {
-    exec_state_fake &fake = exec_state_fake::get();
-    fake.install();
+TEST_F(Inhibit, OutlivesTheRequestingThread) {
     DWORD requester = 0;
     int result = -1;
     std::thread a([&] {
@@ -241,21 +277,21 @@ KOR_TEST(request_outlives_requesting_thread) {
         result = kor_plat_inhibit_on(1, "", nullptr, 0);
     });
     a.join();
-    REQUIRE(result == 0);
+    ASSERT_EQ(result, 0);
     const auto on_calls = fake.take_calls();
-    REQUIRE(on_calls.size() == 1);
-    CHECK(on_calls[0].thread != requester);
-    CHECK_EQ(on_calls[0].thread, kor_win_request_thread_id());
+    ASSERT_EQ(on_calls.size(), 1u);
+    EXPECT_NE(on_calls[0].thread, requester);
+    EXPECT_EQ(on_calls[0].thread, kor_win_request_thread_id());
     Sleep(50);
-    CHECK(fake.system_required_in_force());
+    EXPECT_TRUE(fake.system_required_in_force());
 
     std::thread b([] { kor_plat_inhibit_off(); });
     b.join();
     const auto off_calls = fake.take_calls();
-    REQUIRE(off_calls.size() == 1);
-    CHECK_EQ(off_calls[0].flags, kClear);
-    CHECK_EQ(off_calls[0].thread, on_calls[0].thread);  // cleared where it was made
-    CHECK(!fake.system_required_in_force());
+    ASSERT_EQ(off_calls.size(), 1u);
+    EXPECT_EQ(off_calls[0].flags, kClear);
+    EXPECT_EQ(off_calls[0].thread, on_calls[0].thread);  // cleared where it was made
+    EXPECT_FALSE(fake.system_required_in_force());
 
     // Many short-lived threads later, the same thread still serves.
     for (int i = 0; i < 8; ++i) {
@@ -265,22 +301,19 @@ KOR_TEST(request_outlives_requesting_thread) {
         });
         t.join();
     }
-    for (const auto &c : fake.take_calls()) CHECK_EQ(c.thread, on_calls[0].thread);
-    CHECK(!fake.system_required_in_force());
+    for (const auto &c : fake.take_calls()) EXPECT_EQ(c.thread, on_calls[0].thread);
+    EXPECT_FALSE(fake.system_required_in_force());
 }
 
 // Without the seam: the real call, as Wine answers it.
-KOR_TEST(real_execution_state_call) {
+TEST_F(Inhibit, RealExecutionStateCall) {
     kor_win_set_exec_state_fn(nullptr);
-    kortest::clear_error();
     char mechanism[64] = "";
-    REQUIRE(kor_plat_inhibit_on(1, "", mechanism, sizeof mechanism) == 0);
-    CHECK_STR(mechanism, "SetThreadExecutionState");
-    CHECK(kor_win_request_thread_id() != 0);
+    ASSERT_EQ(kor_plat_inhibit_on(1, "", mechanism, sizeof mechanism), 0);
+    EXPECT_STREQ(mechanism, "SetThreadExecutionState");
+    EXPECT_NE(kor_win_request_thread_id(), 0u);
     kor_plat_inhibit_off();
-    CHECK_EQ(kor_plat_inhibit_on(0, "", mechanism, sizeof mechanism), 0);
+    EXPECT_EQ(kor_plat_inhibit_on(0, "", mechanism, sizeof mechanism), 0);
     kor_plat_inhibit_off();
-    CHECK_STR(kortest::last_error().c_str(), "");
+    EXPECT_EQ(kortest::last_error(), "");
 }
-
-int main(int argc, char **argv) { return kor_test::run(argc, argv); }

@@ -1,8 +1,8 @@
 // Process liveness and lookup against real processes: copies of a small
 // sleeping console program, started under names of different letter case.
-#include "harness.h"
 #include "kor_platform.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -21,7 +21,7 @@ std::string exe_dir() {
 // for `ms` milliseconds; killed and removed when the object goes.
 class sleeper {
 public:
-    sleeper(const std::string &file_name, unsigned ms) {
+    sleeper(const std::string &file_name, unsigned ms, unsigned exit_code = 0) {
         static int serial = 0;
         char tmp[MAX_PATH];
         GetTempPathA(sizeof tmp, tmp);
@@ -30,7 +30,7 @@ public:
         CreateDirectoryA(dir_.c_str(), nullptr);
         path_ = dir_ + "\\" + file_name;
         if (!CopyFileA((exe_dir() + "korvel_win_sleeper.exe").c_str(), path_.c_str(), FALSE)) return;
-        std::string command = "\"" + path_ + "\" " + std::to_string(ms);
+        std::string command = "\"" + path_ + "\" " + std::to_string(ms) + " " + std::to_string(exit_code);
         STARTUPINFOA si{};
         si.cb = sizeof si;
         if (CreateProcessA(path_.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_))
@@ -47,13 +47,19 @@ public:
     }
     int pid() const { return static_cast<int>(pi_.dwProcessId); }
     bool started() const { return pi_.hProcess != nullptr; }
-    // Kills the process, waits for it to end and lets go of its handle.
+    // Waits for the process to end by itself; the handle is kept.
+    bool wait_exit(DWORD ms) { return WaitForSingleObject(pi_.hProcess, ms) == WAIT_OBJECT_0; }
+    // Kills the process and waits for it to end; the handle is kept.
+    bool terminate() { return TerminateProcess(pi_.hProcess, 1) && wait_exit(10000); }
+    // Lets go of the handle, after which the id can no longer be opened.
+    void release() {
+        if (pi_.hProcess != nullptr) CloseHandle(pi_.hProcess);
+        pi_.hProcess = nullptr;
+    }
     void kill() {
         if (pi_.hProcess == nullptr) return;
-        TerminateProcess(pi_.hProcess, 1);
-        WaitForSingleObject(pi_.hProcess, 10000);
-        CloseHandle(pi_.hProcess);
-        pi_.hProcess = nullptr;
+        terminate();
+        release();
     }
 
 private:
@@ -91,76 +97,81 @@ int first_in_snapshot(const char *exe) {
 
 } // namespace
 
-KOR_TEST(lookup_by_name_in_any_case) {
-    struct query {
+TEST(FindProcess, AnyLetterCase) {
+    const struct {
         const char *name;
         bool found;
-    };
-    const query queries[] = {
+    } queries[] = {
         {"sleeper", true},     {"SLEEPER.exe", true}, {"sleeper.exe", true}, {"Sleeper.EXE", true},
         {"sLeEpEr", true},     {"sleep", false},      {"sleeper.ex", false}, {"leeper", false},
         {"sleeper.exe.exe", false},
     };
     for (const char *launched_as : {"Sleeper.EXE", "sleeper.exe"}) {
+        SCOPED_TRACE(testing::Message() << "launched as " << launched_as);
         sleeper s(launched_as, 60000);
-        REQUIRE(s.started());
-        REQUIRE(eventually([&] { return kor_plat_find_process("sleeper"); }, s.pid()));
-        for (const query &q : queries) {
-            const int got = kor_plat_find_process(q.name);
-            if (got != (q.found ? s.pid() : -1))
-                kor_test::fail(__FILE__, __LINE__,
-                               std::string(launched_as) + " looked up as " + q.name + ": " + std::to_string(got));
-        }
+        ASSERT_TRUE(s.started());
+        ASSERT_TRUE(eventually([&] { return kor_plat_find_process("sleeper"); }, s.pid()));
+        for (const auto &q : queries)
+            EXPECT_EQ(kor_plat_find_process(q.name), q.found ? s.pid() : -1) << "looked up as " << q.name;
         s.kill();
-        CHECK(eventually([] { return kor_plat_find_process("sleeper"); }, -1));
+        EXPECT_TRUE(eventually([] { return kor_plat_find_process("sleeper"); }, -1));
     }
 }
 
-KOR_TEST(lookup_returns_first_match) {
+TEST(FindProcess, FirstMatchOfTheSnapshot) {
     sleeper a("Sleeper.EXE", 60000), b("sleeper.exe", 60000);
-    REQUIRE(a.started() && b.started());
-    CHECK(a.pid() != b.pid());
+    ASSERT_TRUE(a.started() && b.started());
+    EXPECT_NE(a.pid(), b.pid());
     // Both are listed before the comparison starts.
-    REQUIRE(eventually([&] { return kor_plat_find_process("sleeper") > 0 ? 1 : 0; }, 1));
+    ASSERT_TRUE(eventually([&] { return kor_plat_find_process("sleeper") > 0 ? 1 : 0; }, 1));
     const int first = first_in_snapshot("sleeper.exe");
-    CHECK(first == a.pid() || first == b.pid());
-    CHECK_EQ(kor_plat_find_process("sleeper"), first);
-    CHECK_EQ(kor_plat_find_process("SLEEPER.EXE"), first);
+    EXPECT_TRUE(first == a.pid() || first == b.pid()) << first;
+    EXPECT_EQ(kor_plat_find_process("sleeper"), first);
+    EXPECT_EQ(kor_plat_find_process("SLEEPER.EXE"), first);
     // With the first one gone, the other is found.
     if (first == a.pid()) a.kill(); else b.kill();
     const int other = first == a.pid() ? b.pid() : a.pid();
-    CHECK(eventually([] { return kor_plat_find_process("sleeper"); }, other));
+    EXPECT_TRUE(eventually([] { return kor_plat_find_process("sleeper"); }, other));
 }
 
-// What a while_process activation watches: found by name, alive, then killed;
-// the watcher's liveness test turns 0 and the name is no longer found.
-KOR_TEST(liveness_ends_when_killed) {
-    sleeper s("sleeper.exe", 60000);
-    REQUIRE(s.started());
-    REQUIRE(eventually([&] { return kor_plat_find_process("sleeper"); }, s.pid()));
-    const int pid = kor_plat_find_process("SLEEPER");
-    CHECK_EQ(kor_plat_pid_alive(pid), 1);
-    Sleep(600);  // one process-bound watcher pass
-    CHECK_EQ(kor_plat_pid_alive(pid), 1);
-    s.kill();
-    CHECK(eventually([&] { return kor_plat_pid_alive(pid); }, 0));
-    CHECK(eventually([] { return kor_plat_find_process("sleeper"); }, -1));
+// What the watcher of a while_process or while_pid activation sees: a process
+// found by name, pinned by a watch, which then ends (killed, by itself, or
+// with exit code 259, STILL_ACTIVE, which must not pass for running). The
+// watch notices while the test still holds its own handle to the process,
+// and the name is no longer found once that is released.
+struct process_end {
+    const char *name;
+    unsigned lifetime_ms;
+    bool killed;
+    unsigned exit_code;
+};
+
+void PrintTo(const process_end &end, std::ostream *os) { *os << end.name; }
+
+class Liveness : public ::testing::TestWithParam<process_end> {};
+
+TEST_P(Liveness, WatchEndsWithTheProcess) {
+    const process_end &end = GetParam();
+    sleeper s("sleeper.exe", end.lifetime_ms, end.exit_code);
+    ASSERT_TRUE(s.started());
+    ASSERT_TRUE(eventually([&] { return kor_plat_find_process("sleeper"); }, s.pid()));
+    EXPECT_EQ(kor_plat_find_process("SLEEPER"), s.pid());
+    kor_plat_watch *w = nullptr;
+    ASSERT_EQ(kor_plat_watch_open(s.pid(), &w), KOR_WATCH_OPENED);
+    EXPECT_EQ(kor_plat_watch_wait(w, kor_now_ms() + 300), KOR_WATCH_DEADLINE) << "alive while it runs";
+
+    if (end.killed) ASSERT_TRUE(s.terminate());
+    const int64_t start = kor_now_ms();
+    EXPECT_EQ(kor_plat_watch_wait(w, kor_now_ms() + 30000), KOR_WATCH_PROCESS_ENDED);
+    EXPECT_LT(kor_now_ms() - start, static_cast<int64_t>(end.lifetime_ms) + 5000);
+    kor_plat_watch_close(w);
+    EXPECT_TRUE(s.wait_exit(10000));
+    s.release();
+    EXPECT_TRUE(eventually([] { return kor_plat_find_process("sleeper"); }, -1));
 }
 
-// What a while_pid activation watches: a process that ends by itself, seen
-// both while its handle is still held (exit code no longer STILL_ACTIVE) and
-// after it is released (the id can no longer be opened).
-KOR_TEST(liveness_ends_when_process_exits) {
-    std::string command = "\"" + exe_dir() + "korvel_win_sleeper.exe\" 1500";
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    REQUIRE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(pi.hThread);
-    const int pid = static_cast<int>(pi.dwProcessId);
-    CHECK_EQ(kor_plat_pid_alive(pid), 1);
-    CHECK(WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0);
-    CHECK_EQ(kor_plat_pid_alive(pid), 0);
-    CloseHandle(pi.hProcess);
-    CHECK(eventually([&] { return kor_plat_pid_alive(pid); }, 0));
-}
+INSTANTIATE_TEST_SUITE_P(, Liveness,
+                         ::testing::Values(process_end{"Killed", 60000, true, 0},
+                                           process_end{"ExitsByItself", 1500, false, 0},
+                                           process_end{"ExitsWithStillActive", 1500, false, 259}),
+                         [](const ::testing::TestParamInfo<process_end> &p) { return p.param.name; });

@@ -1,6 +1,7 @@
 # The Windows suite. Cross-built with mingw-w64 it runs under Wine: the
 # toolchain file (cmake/mingw-w64-x86_64.cmake) sets CMAKE_CROSSCOMPILING_EMULATOR,
-# which CTest puts in front of every test program below.
+# which CTest puts in front of every test program below, and which
+# gtest_discover_tests uses to list the tests.
 #
 # The library's DLL imports yyjson.dll, which a cross build only has as an
 # import library, so the DLL itself is checked through its export and import
@@ -8,10 +9,29 @@
 # programs with a kor_set_error of their own.
 set(KORVEL_WIN_TESTS_DIR ${CMAKE_CURRENT_SOURCE_DIR}/windows)
 
+# GoogleTest is built from Debian's sources (package googletest) with the
+# cross compiler, as a static library like everything else here.
+set(KORVEL_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources, for the cross build")
+if(NOT EXISTS ${KORVEL_GTEST_SOURCE_DIR}/googletest/CMakeLists.txt)
+  message(FATAL_ERROR "No GoogleTest sources in ${KORVEL_GTEST_SOURCE_DIR}: "
+    "run scripts/install-deps-windows.sh or set KORVEL_GTEST_SOURCE_DIR")
+endif()
+set(BUILD_GMOCK OFF)
+set(INSTALL_GTEST OFF)
+# Only the gtest library, which is not installed with ours.
+add_subdirectory(${KORVEL_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# GoogleTest and the test programs' own code are built without optimisation,
+# which halves their compile time under the cross compiler; the platform layer
+# they test keeps the build's flags.
+set(KORVEL_WIN_TEST_CODE_FLAGS $<$<CXX_COMPILER_ID:GNU>:-O0>)
+target_compile_options(gtest PRIVATE ${KORVEL_WIN_TEST_CODE_FLAGS})
+target_compile_options(gtest_main PRIVATE ${KORVEL_WIN_TEST_CODE_FLAGS})
+
 # Test programs carry the compiler's runtime as the DLL does, so that Wine
 # needs no DLL search path.
 function(korvel_win_test_target target)
-  target_include_directories(${target} PRIVATE ${KORVEL_WIN_TESTS_DIR} ${PROJECT_SOURCE_DIR}/src/platform)
   if(MINGW)
     target_link_options(${target} PRIVATE -static)
   endif()
@@ -19,36 +39,36 @@ endfunction()
 
 # The core's kor_set_error, for programs that link the platform layer alone.
 add_library(korvel_win_error_capture OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/support/error_capture.cpp)
-target_include_directories(korvel_win_error_capture PRIVATE ${PROJECT_SOURCE_DIR}/src/platform)
-target_include_directories(korvel_win_error_capture PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+target_include_directories(korvel_win_error_capture
+  PRIVATE $<TARGET_PROPERTY:korvel_platform,INTERFACE_INCLUDE_DIRECTORIES>
+  PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
+
+# A GoogleTest program of the platform layer. Each test runs in a process of
+# its own (the layer's state is process-wide). The list is read from the
+# program when CTest starts rather than after each link, so that building
+# never starts Wine.
+function(korvel_win_gtest target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PROPERTIES" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE korvel_platform korvel_win_error_capture GTest::gtest_main)
+  target_compile_options(${target} PRIVATE ${KORVEL_WIN_TEST_CODE_FLAGS})
+  korvel_win_test_target(${target})
+  gtest_discover_tests(${target} TEST_PREFIX windows. NO_PRETTY_VALUES
+    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 90 ${ARG_PROPERTIES})
+endfunction()
 
 add_executable(korvel_win_sleeper ${KORVEL_WIN_TESTS_DIR}/sleeper.c)
 korvel_win_test_target(korvel_win_sleeper)
 
 # --- The platform layer against its contract ---------------------------------
-add_executable(korvel_win_tests
-  ${KORVEL_WIN_TESTS_DIR}/platform_tests.cpp
-  ${KORVEL_WIN_TESTS_DIR}/process_tests.cpp)
-target_link_libraries(korvel_win_tests PRIVATE korvel_platform korvel_win_error_capture)
-korvel_win_test_target(korvel_win_tests)
-add_dependencies(korvel_win_tests korvel_win_sleeper)
+korvel_win_gtest(korvel_win_platform_tests SOURCES ${KORVEL_WIN_TESTS_DIR}/platform_tests.cpp)
 
-# One process per test: the layer's state is process-wide.
-set(KORVEL_WIN_LAYER_TESTS
-  platform_name_and_clock name_matching_rules pid_alive_and_lookup_edges
-  inhibit_flags_and_fallbacks inhibit_mechanism_buffer inhibit_off_only_after_on
-  request_outlives_requesting_thread real_execution_state_call)
-set(KORVEL_WIN_PROCESS_TESTS
-  lookup_by_name_in_any_case lookup_returns_first_match
-  liveness_ends_when_killed liveness_ends_when_process_exits)
-foreach(name IN LISTS KORVEL_WIN_LAYER_TESTS KORVEL_WIN_PROCESS_TESTS)
-  add_test(NAME windows.layer.${name} COMMAND korvel_win_tests ${name})
-  set_tests_properties(windows.layer.${name} PROPERTIES TIMEOUT 90)
-endforeach()
-foreach(name IN LISTS KORVEL_WIN_PROCESS_TESTS)
-  # The sleepers share their names, so lookups would see each other's.
-  set_tests_properties(windows.layer.${name} PROPERTIES RESOURCE_LOCK korvel_win_sleepers)
-endforeach()
+# --- Liveness and lookup against real processes ------------------------------
+# The sleepers share their names, so lookups would see each other's.
+korvel_win_gtest(korvel_win_process_tests SOURCES ${KORVEL_WIN_TESTS_DIR}/process_tests.cpp
+  PROPERTIES RESOURCE_LOCK korvel_win_sleepers)
+add_dependencies(korvel_win_process_tests korvel_win_sleeper)
 
 # --- Hosts that end without releasing the inhibition ------------------------
 add_executable(korvel_win_exit_host ${KORVEL_WIN_TESTS_DIR}/exit_host.cpp)

@@ -1,7 +1,7 @@
 // sd-bus helpers shared by the Linux layer's inhibition backends: ownership of
 // buses and messages, error texts, and calls bounded by a deadline.
-#ifndef KOR_POSIX_BUS_H
-#define KOR_POSIX_BUS_H
+#ifndef KOR_LINUX_BUS_H
+#define KOR_LINUX_BUS_H
 
 #include <systemd/sd-bus.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-namespace kor_posix {
+namespace kor_linux {
 
 struct bus_deleter {
     // sd-bus's flush first completes a pending authentication, waiting up to
@@ -78,6 +78,6 @@ int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool 
                 const char *destination, const char *path, const char *interface, const char *member,
                 bus_error &error, message_ptr &reply, const char *types, ...);
 
-} // namespace kor_posix
+} // namespace kor_linux
 
-#endif // KOR_POSIX_BUS_H
+#endif // KOR_LINUX_BUS_H

@@ -15,7 +15,7 @@
 
 namespace {
 
-class PosixFindProcess : public ::testing::Test {
+class LinuxFindProcess : public ::testing::Test {
 protected:
     // Every name carries this process's id, so parallel test processes never
     // see each other's children.
@@ -30,7 +30,7 @@ protected:
     pid_t spawn(const std::string &path, const std::string &argv0 = "") {
         children_.push_back(std::make_unique<kortest::child_process>(std::vector<std::string>{path, "60"}, argv0));
         const pid_t pid = children_.back()->pid();
-        EXPECT_TRUE(posixtest::wait_until_exec(pid, argv0.empty() ? path : argv0)) << path;
+        EXPECT_TRUE(linuxtest::wait_until_exec(pid, argv0.empty() ? path : argv0)) << path;
         return pid;
     }
 
@@ -45,7 +45,7 @@ private:
     std::vector<std::unique_ptr<kortest::child_process>> children_;
 };
 
-TEST_F(PosixFindProcess, NoNameOrNothingRunning) {
+TEST_F(LinuxFindProcess, NoNameOrNothingRunning) {
     EXPECT_EQ(kor_plat_find_process(nullptr), -1);
     EXPECT_EQ(kor_plat_find_process(""), -1);
     EXPECT_EQ(kor_plat_find_process((tok + "-nothing-runs-under-this-name").c_str()), -1);
@@ -55,7 +55,7 @@ TEST_F(PosixFindProcess, NoNameOrNothingRunning) {
 // of its command line's first word (a Windows program under Wine shows its
 // Windows path there while its executable is Wine's loader). Each case runs
 // through both, with the other one showing an unrelated name.
-TEST_F(PosixFindProcess, NameRules) {
+TEST_F(LinuxFindProcess, NameRules) {
     const struct {
         std::string running;
         std::string wanted;
@@ -90,30 +90,30 @@ TEST_F(PosixFindProcess, NameRules) {
     }
 }
 
-TEST_F(PosixFindProcess, UnixPathInCommandLine) {
+TEST_F(LinuxFindProcess, UnixPathInCommandLine) {
     const pid_t pid = start(tok + "-loader", "/opt/" + tok + "/bin/" + tok + "tool");
     EXPECT_EQ(kor_plat_find_process((tok + "tool").c_str()), pid);
     EXPECT_EQ(kor_plat_find_process(("/opt/" + tok + "/bin/" + tok + "tool").c_str()), -1)
         << "names are file names, not paths";
 }
 
-TEST_F(PosixFindProcess, WinePathInCommandLine) {
+TEST_F(LinuxFindProcess, WinePathInCommandLine) {
     const pid_t pid = start(tok + "-preloader", "C:\\apps\\" + tok + "winapp.exe");
     EXPECT_EQ(kor_plat_find_process((tok + "winapp").c_str()), pid);
     EXPECT_EQ(kor_plat_find_process((tok + "winapp.exe").c_str()), pid);
 }
 
-TEST_F(PosixFindProcess, LowestPidWinsAmongTwins) {
+TEST_F(LinuxFindProcess, LowestPidWinsAmongTwins) {
     const pid_t a = start(tok + "twin");
     const pid_t b = spawn(dir_path() + "/" + tok + "twin");
     EXPECT_EQ(kor_plat_find_process((tok + "twin").c_str()), std::min(a, b));
 }
 
-TEST_F(PosixFindProcess, ZombieIsNotFound) {
+TEST_F(LinuxFindProcess, ZombieIsNotFound) {
     const pid_t pid = start(tok + "zombie");
     ASSERT_EQ(kor_plat_find_process((tok + "zombie").c_str()), pid);
     last_child().kill_now(SIGKILL);
-    ASSERT_TRUE(posixtest::wait_zombie(pid));
+    ASSERT_TRUE(linuxtest::wait_zombie(pid));
     EXPECT_EQ(kor_plat_find_process((tok + "zombie").c_str()), -1);
 }
 

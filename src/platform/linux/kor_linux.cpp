@@ -1,9 +1,10 @@
 // The Linux platform layer: the inhibition is systemd-logind's lock plus the
-// desktop session's own inhibitor (posix_backends.h); processes are read
-// from /proc.
+// desktop session's own inhibitor (backends.h); processes are read from
+// /proc; the watcher waits in watch.cpp.
 #include "kor_platform.h"
-#include "kor_text.h"
-#include "posix_backends.h"
+#include "backends.h"
+#include "text.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,7 +25,7 @@ namespace {
 int g_active = 0;  // 1 while the layer holds an inhibition
 // What it holds. A pointer rather than a static object, so that no destructor
 // at exit races a watcher thread that is releasing it.
-kor_posix::holding *g_held = nullptr;
+kor_linux::holding *g_held = nullptr;
 
 // ---------------------------------------------------------------------------
 // The inhibition's description, as `systemd-inhibit --list` and the desktops
@@ -34,12 +35,12 @@ kor_posix::holding *g_held = nullptr;
 // is concerned.
 std::string host_program_name() {
     const char *name = program_invocation_short_name;
-    std::string text = kor::valid_utf8(name ? name : "");
+    std::string text = kor_linux::valid_utf8(name ? name : "");
     return text.empty() ? "unknown program" : text;
 }
 
 std::string inhibit_reason(const char *activation_name) {
-    std::string reason = kor::valid_utf8(activation_name ? activation_name : "");
+    std::string reason = kor_linux::valid_utf8(activation_name ? activation_name : "");
     return reason.empty() ? "Keeping the system awake" : reason;
 }
 
@@ -113,24 +114,14 @@ std::vector<int> running_pids() {
     return pids;
 }
 
-// The state letter of /proc/PID/stat (after the parenthesised command name,
-// which may itself hold spaces and parentheses), or 0 when unreadable.
-char process_state(int pid) {
-    std::string stat;
-    if (!read_small_file("/proc/" + std::to_string(pid) + "/stat", stat)) return 0;
-    const size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos || close_paren + 2 >= stat.size()) return 0;
-    return stat[close_paren + 2];
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
 // The contract
 
-const char *kor_plat_name() { return "linux"; }
+const char *kor_plat_name() noexcept { return "linux"; }
 
-int64_t kor_now_ms() {
+int64_t kor_now_ms() noexcept {
     // CLOCK_BOOTTIME keeps counting while the machine is suspended, so a
     // 30-minute activation lasts 30 minutes of real time.
     timespec ts{};
@@ -138,13 +129,13 @@ int64_t kor_now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) {
+int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept {
     try {
-        kor_posix::inhibit_request request;
+        kor_linux::inhibit_request request;
         request.keep_display = keep_display != 0;
         request.app_id = host_program_name();
         request.reason = inhibit_reason(reason);
-        auto next = std::make_unique<kor_posix::holding>();
+        auto next = std::make_unique<kor_linux::holding>();
         std::string names, failures;
         if (!next->acquire(request, names, failures)) {
             kor_set_error("%s", failures.c_str());
@@ -164,38 +155,28 @@ int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, s
     }
 }
 
-void kor_plat_inhibit_off() {
+void kor_plat_inhibit_off() noexcept {
     if (!g_active) return;
     delete g_held;  // releases each holder, closes the session connection
     g_held = nullptr;
     g_active = 0;
 }
 
-int kor_plat_pid_alive(int pid) {
-    if (pid <= 0) return 0;
-    switch (process_state(pid)) {
-    case 'Z': // exited, not yet reaped
-    case 'X':
-        return 0;
-    case 0:
-        // No readable /proc entry: ask the kernel. EPERM means the process
-        // exists but belongs to another user.
-        return (kill(pid, 0) == 0 || errno == EPERM) ? 1 : 0;
-    default:
-        return 1;
-    }
-}
-
-int kor_plat_find_process(const char *name) {
+int kor_plat_find_process(const char *name) noexcept {
     if (name == nullptr || name[0] == '\0') return -1;
-    const std::string_view wanted(name);
-    for (const int pid : running_pids()) {
-        const std::string dir = "/proc/" + std::to_string(pid);
-        // The executable's file name, and the command line's first word: a
-        // Windows program under Wine runs Wine's loader, and only its
-        // command line carries the program's own name.
-        if (process_name_matches(executable_name(dir), wanted) || process_name_matches(command_name(dir), wanted))
-            return pid;
+    try {
+        const std::string_view wanted(name);
+        for (const int pid : running_pids()) {
+            const std::string dir = "/proc/" + std::to_string(pid);
+            // The executable's file name, and the command line's first word:
+            // a Windows program under Wine runs Wine's loader, and only its
+            // command line carries the program's own name.
+            if (process_name_matches(executable_name(dir), wanted) ||
+                process_name_matches(command_name(dir), wanted))
+                return pid;
+        }
+    } catch (...) {
+        // Out of memory while walking the list: nothing found.
     }
     return -1;
 }

@@ -1,6 +1,6 @@
 // Small /proc helpers shared by the platform tests.
-#ifndef KORVEL_POSIX_PROC_HELPERS_H
-#define KORVEL_POSIX_PROC_HELPERS_H
+#ifndef KORVEL_LINUX_PROC_HELPERS_H
+#define KORVEL_LINUX_PROC_HELPERS_H
 
 #include "test_support.h"
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <sys/wait.h>
 
-namespace posixtest {
+namespace linuxtest {
 
 // The first word of /proc/PID/cmdline, "" when unreadable or empty.
 inline std::string first_cmdline_word(pid_t pid) {
@@ -43,6 +43,6 @@ inline int open_fd_count() {
     return n;
 }
 
-} // namespace posixtest
+} // namespace linuxtest
 
-#endif // KORVEL_POSIX_PROC_HELPERS_H
+#endif // KORVEL_LINUX_PROC_HELPERS_H

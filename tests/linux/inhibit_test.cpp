@@ -58,7 +58,7 @@ private:
     bool had_ = false;
 };
 
-class PosixInhibit : public ::testing::Test {
+class LinuxInhibit : public ::testing::Test {
 protected:
     // Only the system bus is under test: a session bus would add desktop
     // services to what is held.
@@ -85,18 +85,18 @@ protected:
 
 // --- Without a usable system bus ---------------------------------------------
 
-TEST_F(PosixInhibit, MissingBusFailsAndHoldsNothing) {
+TEST_F(LinuxInhibit, MissingBusFailsAndHoldsNothing) {
     kortest::temp_dir dir;
     const std::string address = "unix:path=" + dir.path() + "/no_such_socket";
     scoped_env bus("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
-    const int fds_before = posixtest::open_fd_count();
+    const int fds_before = linuxtest::open_fd_count();
 
     char mechanism[64] = "untouched";
     EXPECT_EQ(kor_plat_inhibit_on(0, "Backup", mechanism, sizeof mechanism), -1);
     const std::string message = kortest::last_error();
     EXPECT_NE(message.find("logind"), std::string::npos) << message;
     EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
-    EXPECT_EQ(posixtest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
+    EXPECT_EQ(linuxtest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
 
     // Nothing is held, so ending the inhibition must not close anything.
     expect_off_closes_nothing(1);
@@ -105,7 +105,7 @@ TEST_F(PosixInhibit, MissingBusFailsAndHoldsNothing) {
 // kor_plat_inhibit_on runs under the core's lock: a bus that accepts the
 // connection but never answers must give up in seconds, not hold every other
 // caller for sd-bus's default 25 s or more.
-TEST_F(PosixInhibit, SilentBusGivesUp) {
+TEST_F(LinuxInhibit, SilentBusGivesUp) {
     kortest::temp_dir dir;
     const std::string path = dir.path() + "/silent_socket";
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -129,7 +129,7 @@ TEST_F(PosixInhibit, SilentBusGivesUp) {
 // --- Against systemd-logind ------------------------------------------------------
 
 // What a person sees in the list of inhibitors while the lock is held.
-TEST_F(PosixInhibit, LockAsLogindListsIt) {
+TEST_F(LinuxInhibit, LockAsLogindListsIt) {
     KORTEST_NEED_LOGIND();
     const struct {
         const char *what_case;
@@ -169,7 +169,7 @@ TEST_F(PosixInhibit, LockAsLogindListsIt) {
 
 // Without polkit logind refuses an ordinary user: the common case on a
 // desktop-less machine. Runs in a child that drops root.
-TEST_F(PosixInhibit, RefusedCallerFailsAndHoldsNothing) {
+TEST_F(LinuxInhibit, RefusedCallerFailsAndHoldsNothing) {
     KORTEST_NEED_LOGIND();
     if (getuid() != 0) GTEST_SKIP() << "needs root to become another user";
     int out[2];
@@ -210,7 +210,7 @@ TEST_F(PosixInhibit, RefusedCallerFailsAndHoldsNothing) {
 
 // logind refuses text that is not UTF-8; a host's stray bytes in the name
 // must not cost it the inhibition.
-TEST_F(PosixInhibit, InvalidUtf8NameStillHolds) {
+TEST_F(LinuxInhibit, InvalidUtf8NameStillHolds) {
     KORTEST_NEED_LOGIND();
     const char *names[] = {"bad \xFF\xFE bytes", "cut \xC3", "\xED\xA0\x80 surrogate", "\xC0\xAF overlong"};
     for (const char *name : names) {
@@ -225,7 +225,7 @@ TEST_F(PosixInhibit, InvalidUtf8NameStillHolds) {
     }
 }
 
-TEST_F(PosixInhibit, MechanismBuffer) {
+TEST_F(LinuxInhibit, MechanismBuffer) {
     KORTEST_NEED_LOGIND();
     const struct {
         const char *what_case;
@@ -253,7 +253,7 @@ TEST_F(PosixInhibit, MechanismBuffer) {
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
 
-TEST_F(PosixInhibit, OffWithoutOnDoesNothing) {
+TEST_F(LinuxInhibit, OffWithoutOnDoesNothing) {
     KORTEST_NEED_LOGIND();
     expect_off_closes_nothing(2);
     EXPECT_TRUE(lock_gone());
@@ -266,7 +266,7 @@ TEST_F(PosixInhibit, OffWithoutOnDoesNothing) {
 }
 
 // A second on without an off replaces the lock; the first must not linger.
-TEST_F(PosixInhibit, SecondOnReplacesTheLock) {
+TEST_F(LinuxInhibit, SecondOnReplacesTheLock) {
     KORTEST_NEED_LOGIND();
     ASSERT_EQ(kor_plat_inhibit_on(0, "First", nullptr, 0), 0) << kortest::last_error();
     ASSERT_EQ(kor_plat_inhibit_on(1, "Second", nullptr, 0), 0) << kortest::last_error();
@@ -280,22 +280,22 @@ TEST_F(PosixInhibit, SecondOnReplacesTheLock) {
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
 
-TEST_F(PosixInhibit, RepeatedCyclesLeakNoDescriptor) {
+TEST_F(LinuxInhibit, RepeatedCyclesLeakNoDescriptor) {
     KORTEST_NEED_LOGIND();
     // The first round may open descriptors that stay for the process's life.
     ASSERT_EQ(kor_plat_inhibit_on(0, "Warm-up", nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
-    const int fds_before = posixtest::open_fd_count();
+    const int fds_before = linuxtest::open_fd_count();
     for (int i = 0; i < 25; ++i) {
         ASSERT_EQ(kor_plat_inhibit_on(i % 2, "Cycle", nullptr, 0), 0) << kortest::last_error();
         kor_plat_inhibit_off();
     }
-    EXPECT_EQ(posixtest::open_fd_count(), fds_before);
+    EXPECT_EQ(linuxtest::open_fd_count(), fds_before);
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
 
 // The inhibition belongs to the library, not to the thread that took it.
-TEST_F(PosixInhibit, OutlivesTheThreadThatTookIt) {
+TEST_F(LinuxInhibit, OutlivesTheThreadThatTookIt) {
     KORTEST_NEED_LOGIND();
     int result = -1;
     std::thread([&] { result = kor_plat_inhibit_on(1, "Threaded", nullptr, 0); }).join();
@@ -308,11 +308,11 @@ TEST_F(PosixInhibit, OutlivesTheThreadThatTookIt) {
 
 // A child the host starts while the lock is held must not inherit it, or the
 // system would stay awake as long as that child runs.
-TEST_F(PosixInhibit, ChildDoesNotInheritTheLock) {
+TEST_F(LinuxInhibit, ChildDoesNotInheritTheLock) {
     KORTEST_NEED_LOGIND();
     ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
     kortest::child_process child({"sleep", "5"});
-    ASSERT_TRUE(posixtest::wait_until_exec(child.pid(), "sleep"));
+    ASSERT_TRUE(linuxtest::wait_until_exec(child.pid(), "sleep"));
     kor_plat_inhibit_off();
     EXPECT_TRUE(kortest::eventually(lock_gone, 3s));
     EXPECT_EQ(kill(child.pid(), 0), 0) << "the child still runs";

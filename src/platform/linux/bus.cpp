@@ -1,11 +1,11 @@
-#include "posix_bus.h"
+#include "bus.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 
-namespace kor_posix {
+namespace kor_linux {
 
 std::string bus_error::describe(int r) const {
     if (e.name == nullptr) return std::strerror(-r);
@@ -66,13 +66,28 @@ int wait_until_ready(sd_bus *bus, const deadline &limit) {
     return r < 0 ? r : 0;
 }
 
+namespace {
+
+std::string describe_session_failure(int r) {
+    switch (-r) {
+    case ETIMEDOUT: return "no answer";
+    // No address, no socket, or nobody listening on it.
+    case ENOMEDIUM:
+    case ENOENT:
+    case ECONNREFUSED: return "no session bus";
+    default: return std::string("unreachable: ") + std::strerror(-r);
+    }
+}
+
+} // namespace
+
 bus_ptr open_session_bus(const deadline &limit, std::string &why) {
     sd_bus *raw = nullptr;
     int r = sd_bus_open_user(&raw);
     bus_ptr bus(raw);
     if (r >= 0) r = wait_until_ready(bus.get(), limit);
     if (r < 0) {
-        why = r == -ETIMEDOUT ? std::string("no answer") : std::string("unreachable: ") + std::strerror(-r);
+        why = describe_session_failure(r);
         return nullptr;
     }
     return bus;
@@ -98,4 +113,4 @@ int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool 
     return r;
 }
 
-} // namespace kor_posix
+} // namespace kor_linux

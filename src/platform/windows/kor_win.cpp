@@ -19,12 +19,10 @@
 #include "kor_win_seam.h"
 
 #include <atomic>
+#include <new>
 #include <cstring>
 #include <string.h>
 
-#ifndef PROCESS_QUERY_LIMITED_INFORMATION
-#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
-#endif
 #ifndef ES_AWAYMODE_REQUIRED
 #define ES_AWAYMODE_REQUIRED 0x00000040
 #endif
@@ -169,12 +167,12 @@ bool kor_win_name_matches(const char *exe_name, const char *name) {
            _strnicmp(exe_name, name, name_len) == 0;
 }
 
-const char *kor_plat_name() { return "windows"; }
+const char *kor_plat_name() noexcept { return "windows"; }
 
-int64_t kor_now_ms() { return static_cast<int64_t>(GetTickCount64()); }
+int64_t kor_now_ms() noexcept { return static_cast<int64_t>(GetTickCount64()); }
 
 int kor_plat_inhibit_on(int keep_display, const char * /*reason: Windows shows none*/, char *mechanism,
-                        size_t capacity) {
+                        size_t capacity) noexcept {
     AcquireSRWLockExclusive(&g_call_lock);
     if (const DWORD e = ensure_thread()) {
         ReleaseSRWLockExclusive(&g_call_lock);
@@ -197,7 +195,7 @@ int kor_plat_inhibit_on(int keep_display, const char * /*reason: Windows shows n
     return 0;
 }
 
-void kor_plat_inhibit_off() {
+void kor_plat_inhibit_off() noexcept {
     if (g_active != 1) return;
     AcquireSRWLockExclusive(&g_call_lock);
     if (!thread_ended()) {
@@ -208,17 +206,82 @@ void kor_plat_inhibit_off() {
     g_active = 0;
 }
 
-int kor_plat_pid_alive(int pid) {
-    if (pid <= 0) return 0;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) return 0;
-    DWORD code = 0;
-    const BOOL ok = GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    return ok && code == STILL_ACTIVE ? 1 : 0;
+// --- The watcher's wait ------------------------------------------------------
+//
+// One WaitForMultipleObjects on a stop event and the watched process's handle,
+// opened when the activation starts and kept until it ends: the handle names
+// that process, whatever becomes of its id, and it is signalled when the
+// process ends, whatever its exit code (a process may well exit with 259,
+// STILL_ACTIVE).
+
+struct kor_plat_watch {
+    HANDLE stop = nullptr;
+    HANDLE process = nullptr;
+};
+
+namespace {
+
+// Wait timeouts do not count time the machine spends asleep, GetTickCount64
+// does: the deadline is re-read after every wake, and no single wait is
+// longer than this, so a deadline passed during sleep is seen soon after.
+constexpr DWORD kLongestWaitMs = 60 * 1000;
+
+void close_watch(kor_plat_watch *w) {
+    if (w->stop != nullptr) CloseHandle(w->stop);
+    if (w->process != nullptr) CloseHandle(w->process);
+    delete w;
 }
 
-int kor_plat_find_process(const char *name) {
+} // namespace
+
+int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
+    auto *w = new (std::nothrow) kor_plat_watch;
+    if (w == nullptr) {
+        kor_set_error("cannot watch the activation: out of memory");
+        return KOR_WATCH_FAILED;
+    }
+    w->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (w->stop == nullptr) {
+        kor_set_error("cannot watch the activation: CreateEvent failed (error %lu)",
+                      static_cast<unsigned long>(GetLastError()));
+        close_watch(w);
+        return KOR_WATCH_FAILED;
+    }
+    if (pid > 0) {
+        w->process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+        if (w->process == nullptr || WaitForSingleObject(w->process, 0) != WAIT_TIMEOUT) {
+            close_watch(w);
+            return KOR_WATCH_PROCESS_NOT_ALIVE;
+        }
+    }
+    *out = w;
+    return KOR_WATCH_OPENED;
+}
+
+kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms) noexcept {
+    const HANDLE handles[2] = {w->stop, w->process};
+    const DWORD count = w->process != nullptr ? 2 : 1;
+    for (;;) {
+        DWORD timeout = INFINITE;
+        if (deadline_ms > 0) {
+            const int64_t left = deadline_ms - kor_now_ms();
+            if (left <= 0) return KOR_WATCH_DEADLINE;
+            timeout = left < kLongestWaitMs ? static_cast<DWORD>(left) : kLongestWaitMs;
+        }
+        const DWORD r = WaitForMultipleObjects(count, handles, FALSE, timeout);
+        if (r == WAIT_OBJECT_0) return KOR_WATCH_STOPPED;
+        if (r == WAIT_OBJECT_0 + 1) return KOR_WATCH_PROCESS_ENDED;
+        if (r == WAIT_FAILED) Sleep(100);  // not expected with valid handles; never spin
+    }
+}
+
+void kor_plat_watch_stop(kor_plat_watch *w) noexcept { SetEvent(w->stop); }
+
+void kor_plat_watch_close(kor_plat_watch *w) noexcept {
+    if (w != nullptr) close_watch(w);
+}
+
+int kor_plat_find_process(const char *name) noexcept {
     if (name == nullptr || name[0] == '\0') return -1;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return -1;

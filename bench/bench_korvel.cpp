@@ -1,0 +1,301 @@
+// Measures, in one run against the logind on the system bus, what a host
+// feels of the library, each figure beside its floor (the same thing done
+// directly with the kernel or sd-bus):
+//   - how soon the end of a watched process ends a while_pid activation
+//     (floor: a pidfd poll on the same kind of child);
+//   - how far past its deadline a timed activation ends, started at random
+//     phases (floor: a timerfd on CLOCK_BOOTTIME armed for the same time);
+//   - how often the library's threads wake while a timed and a while_pid
+//     activation hold (floor: 0);
+//   - the cost of a kor_on + kor_off cycle (floor: Inhibit and closing its fd
+//     on one kept system-bus connection), and, given a session bus address,
+//     the same cycle with the desktop's inhibitor too.
+// Series are interleaved where they can be, so that all see the same load.
+//
+//   korvel_bench [CYCLES [SESSION_BUS_ADDRESS]]   (default 1000)
+#include "korvel.h"
+
+#include <systemd/sd-bus.h>
+
+#include <dirent.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double ms_since(clock_type::time_point t0) {
+    return std::chrono::duration<double, std::milli>(clock_type::now() - t0).count();
+}
+
+void sleep_ms(double ms) { std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms)); }
+
+struct summary {
+    double median = 0, max = 0;
+};
+
+summary summarise(std::vector<double> v) {
+    if (v.empty()) return {};
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.back()};
+}
+
+bool active() {
+    char *text = kor_status();
+    const bool on = text && std::strstr(text, "\"active\":1");
+    kor_free_string(text);
+    return on;
+}
+
+// Polls the status until the activation has ended; ms from `t0`.
+double ms_until_inactive(clock_type::time_point t0) {
+    while (active()) sleep_ms(0.2);
+    return ms_since(t0);
+}
+
+pid_t start_idle_child() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (;;) pause();
+    }
+    return pid;
+}
+
+void kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+std::mt19937 g_random(12345);
+
+double random_ms(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(g_random); }
+
+// --- The end of a watched process -------------------------------------------
+
+double library_notices_exit() {
+    const pid_t child = start_idle_child();
+    const std::string options = "{\"mode\":\"while_pid\",\"pid\":" + std::to_string(child) + "}";
+    if (kor_on(options.c_str()) != 1) {
+        kill_and_reap(child);
+        return -1;
+    }
+    sleep_ms(random_ms(20, 600));
+    const auto t0 = clock_type::now();
+    kill(child, SIGKILL);  // left a zombie until the end is seen: it has ended all the same
+    const double took = ms_until_inactive(t0);
+    waitpid(child, nullptr, 0);
+    return took;
+}
+
+double pidfd_notices_exit() {
+    const pid_t child = start_idle_child();
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    sleep_ms(random_ms(20, 100));
+    const auto t0 = clock_type::now();
+    kill(child, SIGKILL);
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 5000);
+    const double took = ms_since(t0);
+    close(fd);
+    waitpid(child, nullptr, 0);
+    return took;
+}
+
+// --- Deadlines ---------------------------------------------------------------
+
+double library_overshoot() {
+    sleep_ms(random_ms(0, 1000));
+    const auto t0 = clock_type::now();
+    if (kor_on("{\"mode\":\"minutes\",\"seconds\":1}") != 1) return -1;
+    return ms_until_inactive(t0) - 1000.0;
+}
+
+double timerfd_overshoot() {
+    const int fd = timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC);
+    itimerspec spec{};
+    spec.it_value.tv_nsec = 200 * 1000 * 1000;
+    const auto t0 = clock_type::now();
+    timerfd_settime(fd, 0, &spec, nullptr);
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, 5000);
+    const double took = ms_since(t0);
+    close(fd);
+    return took - 200.0;
+}
+
+// --- Wakeups -----------------------------------------------------------------
+
+// Context switches of every thread of this process but the calling one.
+long other_threads_switches() {
+    long total = 0;
+    const std::string self = std::to_string(syscall(SYS_gettid));
+    DIR *dir = opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    while (const dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.' || self == e->d_name) continue;
+        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::atol(line.substr(line.find(':') + 1).c_str());
+        }
+    }
+    closedir(dir);
+    return total;
+}
+
+double wakeups_per_second(const std::string &options, double seconds) {
+    if (kor_on(options.c_str()) != 1) return -1;
+    sleep_ms(200);  // past the watcher's start
+    const long before = other_threads_switches();
+    sleep_ms(seconds * 1000);
+    const long after = other_threads_switches();
+    kor_off();
+    return static_cast<double>(after - before) / seconds;
+}
+
+// --- Cycles ------------------------------------------------------------------
+
+const char *g_session_address = nullptr;
+sd_bus *g_kept_bus = nullptr;
+
+bool korvel_cycle() {
+    const bool on = kor_on("{\"name\":\"bench\"}") == 1;
+    kor_off();
+    return on;
+}
+
+bool korvel_cycle_with_session() {
+    setenv("DBUS_SESSION_BUS_ADDRESS", g_session_address, 1);
+    const bool on = korvel_cycle();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    return on;
+}
+
+bool bare_inhibit_cycle() {
+    if (g_kept_bus == nullptr && sd_bus_open_system(&g_kept_bus) < 0) return false;
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_call_method(g_kept_bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", "sleep",
+                               "bench", "bench", "block");
+    int fd = -1;
+    if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
+    if (r >= 0) fd = dup(fd);
+    sd_bus_message_unref(reply);
+    if (fd >= 0) close(fd);
+    return r >= 0 && fd >= 0;
+}
+
+double micros_of(bool (*op)(), bool &ok) {
+    const auto t0 = clock_type::now();
+    ok = op() && ok;
+    return ms_since(t0) * 1000.0;
+}
+
+// The session series only means something when the session's service takes
+// the inhibition: says what holds it.
+std::string session_mechanism() {
+    setenv("DBUS_SESSION_BUS_ADDRESS", g_session_address, 1);
+    std::string mechanism = "(refused)";
+    if (kor_on("{}") == 1) {
+        if (char *status = kor_status()) {
+            if (const char *m = std::strstr(status, "\"mechanism\":\"")) mechanism.assign(m + 13, std::strcspn(m + 13, "\""));
+            kor_free_string(status);
+        }
+    }
+    kor_off();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    return mechanism;
+}
+
+void row(const char *what, summary figure, summary floor, const char *unit) {
+    std::printf("%-44s %9.2f %9.2f   %9.2f %9.2f  %s\n", what, figure.median, figure.max, floor.median, floor.max,
+                unit);
+}
+
+template <typename F>
+std::vector<double> series(int n, F f) {
+    std::vector<double> v;
+    for (int i = 0; i < n; ++i) v.push_back(f());
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const int cycles = argc > 1 ? std::atoi(argv[1]) : 1000;
+    if (cycles <= 0) return 2;
+    g_session_address = argc > 2 ? argv[2] : nullptr;
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("XDG_RUNTIME_DIR");  // no session bus found by default either
+    if (g_session_address) {
+        const std::string mechanism = session_mechanism();
+        std::printf("with the session bus the mechanism is: %s\n", mechanism.c_str());
+        if (mechanism.find('+') == std::string::npos) return 1;
+    }
+
+    std::vector<double> exit_lib, exit_floor, over_lib, over_floor;
+    for (int i = 0; i < 15; ++i) {
+        exit_lib.push_back(library_notices_exit());
+        exit_floor.push_back(pidfd_notices_exit());
+        over_lib.push_back(library_overshoot());
+        over_floor.push_back(timerfd_overshoot());
+    }
+    const double wake_timed = wakeups_per_second("{\"mode\":\"minutes\",\"seconds\":60}", 4);
+    const pid_t child = start_idle_child();
+    const double wake_pid = wakeups_per_second("{\"mode\":\"while_pid\",\"pid\":" + std::to_string(child) + "}", 4);
+    kill_and_reap(child);
+
+    std::vector<double> lib, bare, session;
+    bool ok = true;
+    // In a shuffled order each round: the session series leaves work behind
+    // in logind (GNOME's session manager mirrors our inhibitor into a lock of
+    // its own), which must not fall on one series only.
+    std::vector<int> order = {0, 1, 2};
+    for (int i = 0; i < cycles; ++i) {
+        std::shuffle(order.begin(), order.end(), g_random);
+        for (const int series : order) {
+            if (series == 0) lib.push_back(micros_of(korvel_cycle, ok));
+            if (series == 1) bare.push_back(micros_of(bare_inhibit_cycle, ok));
+            if (series == 2 && g_session_address) session.push_back(micros_of(korvel_cycle_with_session, ok));
+        }
+    }
+    const bool refused = std::find(exit_lib.begin(), exit_lib.end(), -1.0) != exit_lib.end() ||
+                         std::find(over_lib.begin(), over_lib.end(), -1.0) != over_lib.end() || wake_timed < 0 ||
+                         wake_pid < 0;
+    if (!ok || refused) {
+        std::fprintf(stderr, "an activation was refused: %s\n", kor_last_error());
+        return 1;
+    }
+
+    std::printf("%-44s %9s %9s   %9s %9s\n", "figure (15 rounds; cycles interleaved)", "median", "max",
+                "floor med", "floor max");
+    row("process exit noticed (while_pid)", summarise(exit_lib), summarise(exit_floor), "ms");
+    row("deadline overshoot (1 s, random phase)", summarise(over_lib), summarise(over_floor), "ms");
+    row("library wakeups/s, timed activation", {wake_timed, wake_timed}, {0, 0}, "/s");
+    row("library wakeups/s, while_pid activation", {wake_pid, wake_pid}, {0, 0}, "/s");
+    const summary l = summarise(lib), b = summarise(bare);
+    row("kor_on+kor_off cycle", l, b, "us (floor: Inhibit on a kept connection)");
+    if (g_session_address) {
+        const summary s = summarise(session);
+        row("kor_on+kor_off cycle, logind+session svc", s, b, "us");
+        std::printf("ratio session cycle / logind cycle (median)   %.2f\n", s.median / l.median);
+    }
+    std::printf("ratio cycle / kept-connection Inhibit (median) %.2f\n", l.median / b.median);
+    return 0;
+}

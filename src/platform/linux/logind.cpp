@@ -1,0 +1,158 @@
+// systemd-logind: a "block" lock on the system bus, which every Linux system
+// honours for suspend whatever desktop runs (or none).
+#include "backends.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kor_linux {
+
+namespace {
+
+// The lock lives in the fd that Inhibit returns, not in the connection, so
+// one connection serves every activation of the process. It is used only
+// under the core's lock. Never destroyed: no destructor at exit may race a
+// host thread that is still calling.
+sd_bus *g_bus = nullptr;
+pid_t g_bus_pid = 0;  // the process that opened it: sd-bus refuses it in a forked child
+
+void drop_bus() {
+    // In a forked child sd-bus does not close the parent's connection; the
+    // child only lets go of its copy.
+    if (g_bus != nullptr) sd_bus_close_unref(g_bus);
+    g_bus = nullptr;
+}
+
+// The kept connection, replaced when it has failed or was inherited across
+// fork. A new one is not waited for here: the call is queued behind its
+// authentication, which collect() drives within the budget.
+sd_bus *kept_bus(std::string &why) {
+    if (g_bus != nullptr && (g_bus_pid != getpid() || sd_bus_is_open(g_bus) <= 0)) drop_bus();
+    if (g_bus != nullptr) return g_bus;
+    sd_bus *raw = nullptr;
+    const int r = sd_bus_open_system(&raw);
+    if (r < 0) {
+        why = std::string("system bus unreachable: ") + std::strerror(-r);
+        return nullptr;
+    }
+    g_bus = raw;
+    g_bus_pid = getpid();
+    return g_bus;
+}
+
+bool connection_lost(int r) {
+    return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN || r == -ECHILD;
+}
+
+// Whom logind lets block sleep, so that a refused user knows what to ask for.
+std::string access_denied_text(bool keep_display) {
+    std::string text =
+        "access denied: blocking sleep takes root, or polkit's consent to org.freedesktop.login1.inhibit-block-sleep";
+    if (keep_display) text += " and org.freedesktop.login1.inhibit-block-idle";
+    return text + " (normally given to a user with an active local session)";
+}
+
+} // namespace
+
+logind_inhibit::~logind_inhibit() {
+    sd_bus_slot_unref(slot_);  // cancels a call still waiting for its answer
+    sd_bus_message_unref(reply_);
+}
+
+int logind_inhibit::on_reply(sd_bus_message *reply, void *self, sd_bus_error *) {
+    auto *call = static_cast<logind_inhibit *>(self);
+    call->reply_ = sd_bus_message_ref(reply);
+    call->answered_ = true;
+    return 1;
+}
+
+bool logind_inhibit::send(const inhibit_request &request, const deadline &limit, std::string &why) {
+    request_ = request;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        sd_bus *bus = kept_bus(why);
+        if (bus == nullptr) return false;
+        sd_bus_message *raw = nullptr;
+        int r = sd_bus_message_new_method_call(bus, &raw, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                               "org.freedesktop.login1.Manager", "Inhibit");
+        message_ptr call(raw);
+        if (r >= 0)
+            r = sd_bus_message_append(call.get(), "ssss", request.keep_display ? "sleep:idle" : "sleep",
+                                      request.app_id.c_str(), request.reason.c_str(), "block");
+        if (r >= 0) r = sd_bus_call_async(bus, &slot_, call.get(), on_reply, this, limit.call_timeout(UINT64_MAX));
+        if (r >= 0) return true;
+        if (!connection_lost(r)) {
+            why = std::string("Inhibit failed: ") + std::strerror(-r);
+            return false;
+        }
+        drop_bus();  // broken under us: one new connection
+    }
+    why = "system bus unreachable: connection lost";
+    return false;
+}
+
+bool logind_inhibit::resend_on_new_connection(const deadline &limit, std::string &why) {
+    if (resent_ || limit.passed()) return false;
+    resent_ = true;
+    slot_ = sd_bus_slot_unref(slot_);
+    reply_ = sd_bus_message_unref(reply_);
+    answered_ = false;
+    drop_bus();
+    return send(request_, limit, why);
+}
+
+int logind_inhibit::collect(const deadline &limit, std::string &why) {
+    if (slot_ == nullptr) return -1;  // never sent; `why` was set then
+    while (!answered_) {
+        int r = sd_bus_process(g_bus, nullptr);
+        if (r > 0) continue;
+        if (r == 0) {
+            if (limit.passed()) {
+                why = "no answer";
+                return -1;
+            }
+            r = sd_bus_wait(g_bus, limit.call_timeout(UINT64_MAX));
+        }
+        if (r < 0 && r != -EINTR) {
+            if (connection_lost(r) && resend_on_new_connection(limit, why)) continue;
+            why = std::string("system bus unreachable: ") + std::strerror(-r);
+            return -1;
+        }
+    }
+    // Messages the bus sent us besides the answer (NameAcquired) are
+    // dropped now rather than piling up on the kept connection.
+    while (sd_bus_process(g_bus, nullptr) > 0) {
+    }
+    const sd_bus_error *error = sd_bus_message_get_error(reply_);
+    if (error == nullptr) return take_fd(why);
+    // sd-bus answers for a connection that broke while the call waited.
+    if (sd_bus_is_open(g_bus) <= 0 && resend_on_new_connection(limit, why)) return collect(limit, why);
+    if (sd_bus_error_has_name(error, SD_BUS_ERROR_ACCESS_DENIED)) {
+        why = access_denied_text(request_.keep_display);
+    } else if (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
+               sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
+        why = "no answer";
+    } else {
+        bus_error copy;
+        sd_bus_error_copy(&copy.e, error);
+        why = "Inhibit failed: " + copy.describe(-EIO);
+    }
+    return -1;
+}
+
+int logind_inhibit::take_fd(std::string &why) {
+    int lock_fd = -1;
+    const int r = sd_bus_message_read(reply_, "h", &lock_fd);
+    if (r < 0) {
+        why = std::string("Inhibit reply unreadable: ") + std::strerror(-r);
+        return -1;
+    }
+    // The reply owns its fd and closes it when freed: keep a duplicate, which
+    // a child the host starts later does not inherit.
+    const int fd = fcntl(lock_fd, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) why = std::string("cannot keep the lock fd: ") + std::strerror(errno);
+    return fd;
+}
+
+} // namespace kor_linux
