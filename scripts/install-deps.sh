@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing korvel needs on Debian 12, as root.
+# Installs what building, testing and packaging korvel needs on Debian 12, as
+# root (cpack's .deb takes its dependencies from dpkg-shlibdeps and file).
 # yyjson 0.12 is not in Debian 12: its binary packages come from Debian's
 # unstable suite, fetched with apt under a private sources list and state
 # directory (the machine's own apt configuration is left untouched) and
@@ -10,6 +11,7 @@ apt_packages=(
   build-essential cmake ninja-build pkg-config python3 binutils
   libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
   libgtest-dev googletest
+  dpkg-dev file
 )
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,13 +1,16 @@
 #!/bin/sh
 # Checks the library's DLL through the tables objdump reads from it:
-#   - it exports exactly the five entry points;
+#   - it exports exactly the names of the version script (cmake/korvel.map),
+#     the one list of the library's exports;
 #   - it imports only from system DLLs and yyjson.dll, never from a compiler
 #     runtime DLL (libgcc, libstdc++, libwinpthread), so hosts need nothing
 #     but the DLL and yyjson.dll.
-# Usage: check-dll.sh OBJDUMP DLL
+# Usage: check-dll.sh OBJDUMP DLL [VERSION_SCRIPT]
 set -eu
 objdump=$1
 dll=$2
+here=$(cd "$(dirname "$0")" && pwd)
+map=${3:-$here/../../cmake/korvel.map}
 
 dump=$("$objdump" -p "$dll")
 exports=$(printf '%s\n' "$dump" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
@@ -15,9 +18,9 @@ exports=$(printf '%s\n' "$dump" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$
 imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 
 status=0
-expected=$(printf '%s\n' kor_free_string kor_last_error kor_off kor_on kor_status)
-if [ "$exports" != "$expected" ]; then
-  echo "exports differ from the five entry points:"
+expected=$(awk -f "$here/../exports/map-names.awk" "$map" | awk '{ print $2 }' | sort)
+if [ -z "$expected" ] || [ "$exports" != "$expected" ]; then
+  echo "exports differ from the names in $map:"
   printf '%s\n' "$exports" | sed 's/^/  /'
   status=1
 fi
