@@ -10,6 +10,8 @@ apt_packages=(
   build-essential cmake ninja-build pkg-config python3 binutils
   libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
   libgtest-dev googletest
+  libcli11-dev help2man
+  python3-venv python3-setuptools python3-wheel python3-pip
 )
 
 here=$(cd "$(dirname "$0")" && pwd)
