@@ -54,7 +54,8 @@ def _status(lib: ctypes.CDLL) -> Dict[str, Any]:
     if not text:
         raise KorvelError(_last_error(lib))
     try:
-        return json.loads(ctypes.string_at(text).decode("utf-8"))
+        report: Dict[str, Any] = json.loads(ctypes.string_at(text).decode("utf-8"))
+        return report
     finally:
         lib.kor_free_string(text)
 

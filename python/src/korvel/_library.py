@@ -63,7 +63,7 @@ def _file_of(lib: ctypes.CDLL, fallback: str) -> str:
     try:
         if sys.platform == "win32":
             buffer = ctypes.create_unicode_buffer(32768)
-            kernel32 = ctypes.WinDLL("kernel32")  # type: ignore[attr-defined]
+            kernel32 = ctypes.WinDLL("kernel32")
             if kernel32.GetModuleFileNameW(ctypes.c_void_p(lib._handle), buffer, len(buffer)):
                 return buffer.value
             return fallback
