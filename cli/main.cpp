@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -144,7 +145,7 @@ std::string default_name(const invocation &inv) {
     }
     case hold_kind::timed:
         return "for " + (inv.req.seconds >= 0 ? duration_text(inv.req.seconds)
-                                              : duration_text(std::llround(inv.req.minutes * 60)));
+                                              : duration_text(std::max<int64_t>(1, std::llround(inv.req.minutes * 60))));
     case hold_kind::while_pid: return "while pid " + std::to_string(inv.req.pid) + " runs";
     default: return "until stopped";
     }
@@ -204,15 +205,12 @@ std::string take_command(const std::vector<std::string> &remaining, std::vector<
     return "";
 }
 
-// Fills `inv`; returns an exit status when korvel is done already (help,
-// version, usage error).
-std::optional<int> parse_arguments(const std::vector<std::string> &args, invocation &inv) {
-    CLI::App app{kDescription, "korvel"};
+void describe_options(CLI::App &app, invocation &inv) {
     auto formatter = std::make_shared<usage_formatter>();
     formatter->column_width(20);
     app.formatter(formatter);
     app.footer(kFooter);
-    app.prefix_command();
+    app.prefix_command();  // the first word that is not an option starts the command
     app.set_version_flag("--version", version_text(), "Print the version and exit");
     request &req = inv.req;
     // option_text: the help shows the value's name only, not the exclusions.
@@ -237,25 +235,33 @@ std::optional<int> parse_arguments(const std::vector<std::string> &args, invocat
     seconds->excludes(pid, process);
     pid->excludes(process);
     name->excludes(process);
+}
 
-    std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
+int usage_error(const std::string &problem) {
+    complain(problem);
+    std::fprintf(stderr, "Try 'korvel --help' for more information.\n");
+    return kExitUsage;
+}
+
+// Fills `inv`; returns an exit status when korvel is done already (help,
+// version, usage error).
+std::optional<int> parse_arguments(const std::vector<std::string> &args, invocation &inv) {
+    CLI::App app{kDescription, "korvel"};
+    describe_options(app, inv);
+    // CLI11 takes the words in reverse order, without the program's name.
+    std::vector<std::string> words(args.rbegin(), args.rend());
+    if (!words.empty()) words.pop_back();
     try {
-        app.parse(reversed);
+        app.parse(words);
     } catch (const CLI::Success &e) {
         return app.exit(e);  // --help, --version
     } catch (const CLI::ParseError &e) {
-        complain(e.what());
-        std::fprintf(stderr, "Try 'korvel --help' for more information.\n");
-        return kExitUsage;
+        return usage_error(e.what());
     }
     std::string problem = take_command(app.remaining(), inv.command);
     if (problem.empty()) problem = settle_kind(inv, app);
-    if (!problem.empty()) {
-        complain(problem);
-        std::fprintf(stderr, "Try 'korvel --help' for more information.\n");
-        return kExitUsage;
-    }
-    if (!app.count("--name")) req.name = default_name(inv);
+    if (!problem.empty()) return usage_error(problem);
+    if (!app.count("--name")) inv.req.name = default_name(inv);
     return std::nullopt;
 }
 
