@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace korcli {
 
@@ -99,7 +100,7 @@ std::string options_json(const request &req) {
     const std::string name = valid_utf8(req.kind == hold_kind::while_process ? req.process : req.name);
     yyjson_mut_obj_add_strncpy(d, root, "name", name.data(), name.size());
     std::unique_ptr<char, decltype(&std::free)> text(yyjson_mut_write(d, 0, nullptr), &std::free);
-    if (!text) throw std::bad_alloc();
+    if (!text) throw std::runtime_error("cannot write the options for the library");
     return text.get();
 }
 

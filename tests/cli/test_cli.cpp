@@ -45,6 +45,8 @@ TEST(KorvelCommand, ExitStatusAndWhatItSays) {
         {{"--", "sh", "-c", "exit 3"}, 3, "(logind) while sh runs\nkorvel: released: sh exited with status 3\n", 0},
         {{"sh", "-c", "kill -TERM $$"}, 143, "released: sh was ended by signal 15", 0},
         {{"-q", "--", "true"}, 0, "", 0},
+        // A Latin-1 name: not valid UTF-8, which strict JSON cannot carry.
+        {{"--name", "caf\xe9", "--", "true"}, 0, "released: true exited with status 0", 0},
         {{"--", "/nonexistent/program"}, 127, "cannot run /nonexistent/program: No such file", 0},
         {{"--minutes", "0.03", "--display"}, 0, "and the display awake (logind) for 2 s, until", 1500},
         {{"--seconds", "1", "--", "true"}, 64, "a command cannot be combined with", 0},
