@@ -2,13 +2,14 @@
 # Installs what cross-building the Windows DLL and testing it under Wine needs
 # on Debian 12, as root, and creates the Wine prefix the tests run in (once;
 # WINEPREFIX, default ~/.wine-korvel). The cross build compiles against the
-# build machine's yyjson.h, which scripts/install-deps.sh provides.
+# build machine's yyjson.h, which scripts/install-deps.sh provides, and
+# korvel.exe against its CLI11 headers (header-only).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 # googletest: GoogleTest's sources (/usr/src/googletest), which the cross build
-# compiles with mingw-w64 for the Windows suite.
-apt_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine googletest)
+# compiles with mingw-w64 for the Windows suite; libcli11-dev for the command.
+apt_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine googletest libcli11-dev)
 
 log() { printf '[deps-windows] %s\n' "$*"; }
 

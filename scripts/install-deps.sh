@@ -12,6 +12,8 @@ apt_packages=(
   libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
   libgtest-dev googletest
   dpkg-dev file
+  libcli11-dev help2man
+  python3-venv python3-setuptools python3-wheel python3-pip
 )
 
 here=$(cd "$(dirname "$0")" && pwd)
