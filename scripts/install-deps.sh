@@ -14,6 +14,7 @@ apt_packages=(
   dpkg-dev file
   libcli11-dev help2man
   python3-venv python3-setuptools python3-wheel python3-pip
+  clang libfuzzer-14-dev
 )
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -2,6 +2,9 @@
 // the life of the error text.
 #include "core_test.h"
 
+#include <atomic>
+#include <vector>
+
 using coretest::CoreTest;
 using coretest::read_status;
 using coretest::status_text;
@@ -119,6 +122,38 @@ TEST_F(CoreTest, StatusTextsAreSeparateAndFreeAcceptsNull) {
     kor_free_string(a);
     EXPECT_STREQ(b, kInactive);
     kor_free_string(b);
+}
+
+} // namespace
+
+namespace {
+
+// A thread reading the error text while others fail with long messages
+// must read one whole message (or none), never a mix of two.
+TEST_F(CoreTest, ErrorTextIsNeverTornUnderConcurrentFailures) {
+    const std::string a = "unknown mode: " + std::string(400, 'A');
+    const std::string b = "unknown mode: " + std::string(400, 'B');
+    const std::string options_a = "{\"mode\":\"" + std::string(400, 'A') + "\"}";
+    const std::string options_b = "{\"mode\":\"" + std::string(400, 'B') + "\"}";
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0}, torn{0};
+    std::vector<std::thread> threads;
+    for (const std::string *options : {&options_a, &options_b})
+        threads.emplace_back([&, options] {
+            while (!stop) kor_on(options->c_str());
+        });
+    threads.emplace_back([&] {
+        while (!stop) {
+            const std::string text = kor_last_error();
+            if (!text.empty() && text != a && text != b) ++torn;
+            ++reads;
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    stop = true;
+    for (auto &t : threads) t.join();
+    EXPECT_GT(reads.load(), 1000);
+    EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
 }
 
 } // namespace
