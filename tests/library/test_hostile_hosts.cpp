@@ -51,7 +51,11 @@ TEST_F(HostileHost, ForkedChildrenInheritNoActivationAndNeverHang) {
     ASSERT_EQ(kor_on(R"({"mode":"minutes","seconds":600,"name":"parent"})"), 1) << kor_last_error();
     std::atomic<bool> stop{false};
     std::thread poller([&] {
+#if !defined(__SANITIZE_ADDRESS__)
+        // (Not under GCC 12's AddressSanitizer, whose allocator a child
+        // forked while another thread allocates may find locked for ever.)
         while (!stop) kor_free_string(kor_status());
+#endif
     });
     int hung = 0, failed = 0;
     for (int i = 0; i < 40; ++i) {

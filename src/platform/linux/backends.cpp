@@ -43,7 +43,7 @@ void holding::release() {
         // The host closed the connection's socket and may own its number by
         // now: sd-bus must not close it again. The service has already
         // dropped the inhibitor with the connection.
-        session_.release();
+        abandon_connection(session_.release());
     }
     // The session connection closes after its inhibitor is released, which
     // also ends anything left on it.

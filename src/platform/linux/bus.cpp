@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace kor_linux {
 
@@ -35,6 +36,17 @@ bool bus_error::wrong_object() const {
     return sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_OBJECT) ||
            sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_METHOD) ||
            sd_bus_error_has_name(&e, SD_BUS_ERROR_UNKNOWN_INTERFACE);
+}
+
+void abandon_connection(sd_bus *bus) noexcept {
+    // Held here, rather than forgotten, so that leak checkers see them kept.
+    static std::vector<sd_bus *> *abandoned = nullptr;
+    try {
+        if (abandoned == nullptr) abandoned = new std::vector<sd_bus *>;
+        abandoned->push_back(bus);
+    } catch (...) {
+        // Out of memory: forgotten instead, which is as safe.
+    }
 }
 
 uint64_t monotonic_usec() {

@@ -45,6 +45,11 @@ struct bus_error {
     bool wrong_object() const;
 };
 
+// Keeps a connection whose socket the host has closed (and may have reused)
+// for the rest of the process, unused: freeing it would make sd-bus close a
+// number that may be the host's by now.
+void abandon_connection(sd_bus *bus) noexcept;
+
 // Microseconds of CLOCK_MONOTONIC.
 uint64_t monotonic_usec();
 

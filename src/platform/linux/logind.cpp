@@ -22,7 +22,10 @@ pid_t g_bus_pid = 0;   // a child forked without our fork handler must not use i
 void drop_bus() {
     // A socket the host has closed may carry a file of the host's by now:
     // sd-bus must not close that number, so the connection is left as it is.
-    if (g_bus != nullptr && g_bus_fd.still_open()) sd_bus_close_unref(g_bus);
+    if (g_bus != nullptr) {
+        if (g_bus_fd.still_open()) sd_bus_close_unref(g_bus);
+        else abandon_connection(g_bus);
+    }
     g_bus = nullptr;
     g_bus_fd = fd_identity{};
 }
