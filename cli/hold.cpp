@@ -1,5 +1,6 @@
 #include "hold.h"
 
+#include "kor_utf8.h"
 #include "korvel.h"
 
 #include <yyjson.h>
@@ -33,29 +34,6 @@ const char *mode_of(hold_kind kind) {
     }
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 character at text[i], or 0.
-size_t utf8_length_at(const std::string &text, size_t i) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) return 1;
-    size_t n = 0;
-    uint32_t cp = 0;
-    if ((lead & 0xE0) == 0xC0) { n = 2; cp = lead & 0x1Fu; }
-    else if ((lead & 0xF0) == 0xE0) { n = 3; cp = lead & 0x0Fu; }
-    else if ((lead & 0xF8) == 0xF0) { n = 4; cp = lead & 0x07u; }
-    else return 0;
-    if (i + n > text.size()) return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const unsigned char c = static_cast<unsigned char>(text[i + k]);
-        if (!is_continuation(c)) return 0;
-        cp = (cp << 6) | (c & 0x3Fu);
-    }
-    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return n;
-}
-
 int64_t int_member(yyjson_val *root, const char *key) {
     yyjson_val *v = yyjson_obj_get(root, key);
     return yyjson_is_int(v) ? yyjson_get_sint(v) : 0;
@@ -67,7 +45,7 @@ std::string valid_utf8(const std::string &text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        const size_t n = utf8_length_at(text, i);
+        const size_t n = kor_utf8::sequence_length(text, i);
         if (n == 0) {
             out += "\xEF\xBF\xBD";
             ++i;

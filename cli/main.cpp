@@ -1,6 +1,7 @@
 // korvel: keeps the machine awake while a command runs, for a time, while a
 // process lives, or until stopped, through the korvel library.
 #include "hold.h"
+#include "kor_utf8.h"
 #include "os.h"
 
 #include "korvel.h"
@@ -130,10 +131,8 @@ std::string shell_quoted(const std::string &arg) {
 // ended with an ellipsis when something was cut.
 std::string cut_text(std::string text, size_t max) {
     if (text.size() <= max) return text;
-    size_t cut = max - 3;  // room for the ellipsis
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    return text + "\xE2\x80\xA6";
+    // Room for the ellipsis.
+    return std::string(kor_utf8::prefix(text, max - 3)) + "\xE2\x80\xA6";
 }
 
 std::string default_name(const invocation &inv) {

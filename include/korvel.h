@@ -10,9 +10,19 @@
  * activations are ended by a watcher thread inside the library.
  *
  * Threads: every function may be called from any thread at any time; calls are
- * serialised inside the library. The error text is one buffer for the whole
- * process, so a host calling from several threads at once must expect one
- * call's message to replace another's.
+ * serialised inside the library. The last failure's message is one for the
+ * whole process: a host calling from several threads at once may read
+ * another thread's message, but always a whole one.
+ *
+ * Fork: like a POSIX record lock, an activation is not inherited by a child
+ * forked without exec. In the child the library starts with no activation
+ * (and may take one of its own); the parent's kor_off, timed end or exit
+ * frees the machine whatever its children do.
+ *
+ * Descriptors: the library closes and writes to only the descriptors it
+ * opened. A host that closes them behind its back (as daemonizing code
+ * closing every descriptor does) loses the inhibition; the next kor_status
+ * then reports the activation as ended.
  */
 #ifndef KORVEL_H
 #define KORVEL_H
@@ -75,9 +85,9 @@ KORVEL_API char *kor_status(void);
 
 /*
  * Returns the message of the last failure, or "" when there is none; never
- * NULL. The text is owned by the library: do not free it. It stays readable
- * while the library is loaded and changes with the next call that sets or
- * clears it. Takes no lock.
+ * NULL. The text is a copy made for the calling thread: no other thread's
+ * call changes it. It stays valid until the same thread calls
+ * kor_last_error again, or ends. It belongs to the library: do not free it.
  */
 KORVEL_API const char *kor_last_error(void);
 

@@ -24,9 +24,7 @@ done
 bash scripts/install-deps.sh
 extras=(scripts/install-deps-desktop.sh)
 if [ "$windows" = 1 ]; then extras+=(scripts/install-deps-windows.sh); fi
-for extra in "${extras[@]}"; do
-  if [ -f "$extra" ]; then bash "$extra"; fi
-done
+for extra in "${extras[@]}"; do bash "$extra"; done
 
 # On CI a missing logind is a failure, not a skip.
 if [ -n "${CI:-}" ]; then export KORVEL_REQUIRE_LOGIND=1; fi

@@ -1,6 +1,5 @@
-// Small text and number helpers of the core: fixed-capacity copies that never
-// split a UTF-8 character, and float-to-int conversion without undefined
-// behaviour.
+// Small text and number helpers of the core: fixed-capacity copies, and
+// float-to-int conversion without undefined behaviour.
 #ifndef KOR_TEXT_H
 #define KOR_TEXT_H
 
@@ -9,19 +8,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "kor_utf8.h"
+
 namespace kor {
-
-inline bool is_utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// The longest prefix of `text` that fits in `max_bytes` without ending inside
-// a multi-byte UTF-8 character. `text` is assumed to be valid UTF-8, so
-// stepping back over continuation bytes lands on a character boundary.
-inline std::string_view utf8_prefix(std::string_view text, size_t max_bytes) {
-    if (text.size() <= max_bytes) return text;
-    size_t cut = max_bytes;
-    while (cut > 0 && is_utf8_continuation(static_cast<unsigned char>(text[cut]))) --cut;
-    return text.substr(0, cut);
-}
 
 // Copies `src` into a NUL-terminated buffer, cut at capacity - 1 bytes.
 template <size_t N>

@@ -24,7 +24,6 @@ static_assert(YYJSON_VERSION_HEX >= 0x000C00, "yyjson 0.12 or later is required"
 
 using kor::clamp_to_i32;
 using kor::copy_text;
-using kor::utf8_prefix;
 
 namespace {
 
@@ -236,7 +235,7 @@ void read_name(yyjson_val *v, char (&out)[256]) {
     if (!yyjson_is_str(v)) return;
     std::string_view text = str_of(v);
     text = text.substr(0, text.find('\0'));
-    copy_text(out, utf8_prefix(text, kNameMax));
+    copy_text(out, kor_utf8::prefix(text, kNameMax));
 }
 
 // minutes x 60 rounded to the nearest second (halves up), at least 1.

@@ -55,12 +55,4 @@ TEST_F(CoreTest, PlatformRefusalLeavesNothingInForce) {
     EXPECT_FALSE(fake::observe().double_hold);
 }
 
-TEST_F(CoreTest, ProcessBoundChecksComeBeforeTheInhibition) {
-    fake::add_process("gone", 31);
-    EXPECT_EQ(kor_on(R"({"mode":"while_pid","pid":30})"), 0);
-    EXPECT_EQ(kor_on(R"({"mode":"while_process","name":"gone"})"), 0);
-    EXPECT_EQ(kor_on(R"({"mode":"while_process","name":"absent"})"), 0);
-    EXPECT_EQ(fake::observe().on_calls, 0);
-}
-
 } // namespace

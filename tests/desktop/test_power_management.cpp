@@ -24,6 +24,17 @@ TEST_F(PowerManagement, Xfce4PowerManagerReportsOurInhibitor) {
     DESKTEST_START(session_.start_x());
     session_.start("xfpm", {"/usr/bin/xfce4-power-manager"});
     ASSERT_TRUE(session_.wait_for_name("org.freedesktop.PowerManagement")) << session_.log("xfpm");
+    // It takes its name a moment before it serves the inhibitor object.
+    ASSERT_TRUE(kortest::eventually(
+        [] {
+            return kortest::run_command({"gdbus", "call", "--session", "--dest", "org.freedesktop.PowerManagement",
+                                         "--object-path", "/org/freedesktop/PowerManagement/Inhibit", "--method",
+                                         "org.freedesktop.PowerManagement.Inhibit.HasInhibit"},
+                                        5s)
+                       .status == 0;
+        },
+        10s))
+        << session_.log("xfpm");
     ASSERT_FALSE(desktest::power_has_inhibit(session_.bus()));
 
     ASSERT_EQ(desktest::turn_on(R"({"name":"Backup"})"), "");

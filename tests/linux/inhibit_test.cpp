@@ -17,7 +17,6 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -218,34 +217,6 @@ TEST_F(LinuxInhibit, NamesAreListedSafely) {
     }
 }
 
-TEST_F(LinuxInhibit, MechanismBuffer) {
-    KORTEST_NEED_LOGIND();
-    const struct {
-        const char *what_case;
-        size_t capacity;
-        const char *expected;  // null: starts with "logind"
-    } cases[] = {
-        {"room to spare", 64, nullptr},
-        {"cut to capacity - 1", 4, "log"},
-        {"only the terminator", 1, ""},
-        {"capacity 0 leaves the buffer alone", 0, "XXXXXXXX"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what_case);
-        char buffer[16];
-        std::memset(buffer, 'X', sizeof buffer);
-        buffer[8] = '\0';
-        ASSERT_EQ(kor_plat_inhibit_on(0, "Build", buffer, c.capacity), 0) << kortest::last_error();
-        if (c.expected) EXPECT_STREQ(buffer, c.expected);
-        else EXPECT_TRUE(starts_with(buffer, "logind")) << buffer;
-        for (size_t i = c.capacity; i < 8; ++i) EXPECT_EQ(buffer[i], 'X') << "byte " << i << " written";
-        kor_plat_inhibit_off();
-    }
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
-    kor_plat_inhibit_off();
-    EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
-}
-
 TEST_F(LinuxInhibit, OffWithoutOnDoesNothing) {
     KORTEST_NEED_LOGIND();
     expect_off_closes_nothing(2);
@@ -284,18 +255,6 @@ TEST_F(LinuxInhibit, RepeatedCyclesLeakNoDescriptor) {
         kor_plat_inhibit_off();
     }
     EXPECT_EQ(linuxtest::open_fd_count(), fds_before);
-    EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
-}
-
-// The inhibition belongs to the library, not to the thread that took it.
-TEST_F(LinuxInhibit, OutlivesTheThreadThatTookIt) {
-    KORTEST_NEED_LOGIND();
-    int result = -1;
-    std::thread([&] { result = kor_plat_inhibit_on(1, "Threaded", nullptr, 0); }).join();
-    ASSERT_EQ(result, 0) << kortest::last_error();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(kortest::inhibitors_of(getpid()).size(), 1u);
-    std::thread([] { kor_plat_inhibit_off(); }).join();
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
 

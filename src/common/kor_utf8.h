@@ -1,0 +1,48 @@
+// UTF-8 helpers shared by the core, the Linux layer and the command: where a
+// text may be cut, and which bytes form a well-formed character.
+#ifndef KOR_UTF8_H
+#define KOR_UTF8_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kor_utf8 {
+
+inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The longest prefix of `text` that fits in `max_bytes` without ending inside
+// a multi-byte character. `text` is assumed to be valid UTF-8, so stepping
+// back over continuation bytes lands on a character boundary.
+inline std::string_view prefix(std::string_view text, size_t max_bytes) {
+    if (text.size() <= max_bytes) return text;
+    size_t cut = max_bytes;
+    while (cut > 0 && is_continuation(static_cast<unsigned char>(text[cut]))) --cut;
+    return text.substr(0, cut);
+}
+
+// Length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0 when the
+// bytes there are not one (overlong forms and surrogates included).
+inline size_t sequence_length(std::string_view text, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) return 1;
+    size_t n;
+    uint32_t cp;
+    if ((lead & 0xE0) == 0xC0) { n = 2; cp = lead & 0x1Fu; }
+    else if ((lead & 0xF0) == 0xE0) { n = 3; cp = lead & 0x0Fu; }
+    else if ((lead & 0xF8) == 0xF0) { n = 4; cp = lead & 0x07u; }
+    else return 0;
+    if (i + n > text.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char c = static_cast<unsigned char>(text[i + k]);
+        if (!is_continuation(c)) return 0;
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    static constexpr uint32_t kMinForLength[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMinForLength[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+} // namespace kor_utf8
+
+#endif // KOR_UTF8_H
