@@ -73,7 +73,7 @@ std::mutex g_mu;                   // constexpr-constructed: usable before any c
 kor_watcher *g_watch = nullptr;    // started and not yet joined; guarded by g_mu
 
 char g_err[512];
-std::mutex g_err_mu;               // keeps two writers from interleaving
+std::mutex g_err_mu;               // a message is written and copied whole
 
 const char *mode_text(int32_t mode) {
     switch (mode) {
@@ -113,9 +113,9 @@ void reset_state() {
 
 // Blocks until the deadline, the end of the watched process or a stop
 // request, then ends the activation unless a caller asked it to stop (that
-// caller ends it) or it has ended meanwhile.
-// A watch that broke (the host closed what it waits on) ends the activation
-// too: it could no longer end at its deadline or with its process.
+// caller ends it) or it has ended meanwhile. A watch that broke (the host
+// closed what it waits on) ends the activation too: it could no longer end at
+// its deadline or with its process.
 void watch_thread_main(kor_watcher *self) noexcept {
     const kor_plat_watch_event event = kor_plat_watch_wait(self->watch, self->deadline_ms);
     bool orphaned = false;
