@@ -2,17 +2,12 @@
 
 #include "test_support.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
 #include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace desktest {
@@ -27,8 +22,6 @@ std::string read_file(const std::string &path) {
     s << in.rdbuf();
     return s.str();
 }
-
-void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
 struct message_unref {
     void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
@@ -61,55 +54,36 @@ std::string get_string(sd_bus *bus, const char *path, const char *member) {
 
 // --- session -----------------------------------------------------------------
 
+// The bus (and GNOME's session manager) come from tests/bus/private-session.sh,
+// which scripts/bench.sh uses too; it prints the environment that reaches
+// the bus, one NAME=value a line.
 session::session() {
-    char tmpl[] = "/tmp/korvel-desktop-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        failure_ = "mkdtemp failed";
+    const auto started = kortest::run_command({KORVEL_SESSION_SCRIPT, "start"}, 20s);
+    if (started.status != 0) {
+        failure_ = started.output;
         return;
     }
-    dir_ = tmpl;
-    for (const char *sub : {"/home", "/config", "/autostart"}) mkdir((dir_ + sub).c_str(), 0700);
-    // The services write settings and sockets under these, never into the
-    // real home.
-    setenv("HOME", (dir_ + "/home").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-    setenv("NO_AT_BRIDGE", "1", 1);
-    setenv("GSETTINGS_BACKEND", "memory", 1);
+    std::istringstream lines(started.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string name = line.substr(0, equals), value = line.substr(equals + 1);
+        if (name == "KORVEL_SESSION_DIR") dir_ = value;
+        else setenv(name.c_str(), value.c_str(), 1);
+    }
+    // Only the X server a test starts, never the machine's display.
     unsetenv("DISPLAY");
-
-    const std::string socket = dir_ + "/bus";
-    // No <standard_session_servicedirs/>: nothing is started on demand, so a
-    // service a test did not start is simply absent.
-    write_file(dir_ + "/session.conf",
-               "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n  <type>session</type>\n  <listen>unix:path=" +
-                   socket +
-                   "</listen>\n  <auth>EXTERNAL</auth>\n"
-                   "  <policy context=\"default\">\n"
-                   "    <allow user=\"*\"/><allow own=\"*\"/>\n"
-                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/><allow receive_sender=\"*\"/>\n"
-                   "    <allow eavesdrop=\"true\"/>\n  </policy>\n</busconfig>\n");
-    if (!installed("/usr/bin/dbus-daemon")) {
-        failure_ = "dbus-daemon is not installed";
-        return;
-    }
-    start("dbus", {"/usr/bin/dbus-daemon", "--config-file=" + dir_ + "/session.conf", "--nofork", "--nopidfile"});
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
-    // The socket file appears before the daemon listens on it: ready once it
-    // answers.
-    if (!wait_for_name("org.freedesktop.DBus")) failure_ = "the session bus did not start: " + log("dbus");
+    if (dir_.empty()) failure_ = "private-session.sh named no folder: " + started.output;
 }
 
 session::~session() {
     if (bus_ != nullptr) sd_bus_flush_close_unref(bus_);
-    // Services first, the bus last.
+    // The test's services first, then what the script started.
     while (!services_.empty()) {
         services_.back().stop_gently(3s);
         services_.pop_back();
     }
-    if (!dir_.empty()) kortest::run_command({"rm", "-rf", dir_}, 10s);
+    if (!dir_.empty()) kortest::run_command({KORVEL_SESSION_SCRIPT, "stop", dir_}, 30s);
 }
 
 std::string session::log(const std::string &label) const { return read_file(dir_ + "/" + label + ".log"); }
@@ -170,16 +144,9 @@ sd_bus *session::bus() {
 }
 
 std::string session::start_gnome_session() {
-    const std::string binary = "/usr/libexec/gnome-session-binary";
-    if (!installed(binary)) return "gnome-session-binary is not installed (package gnome-session-bin)";
-    // A session with no required components: the session manager alone.
-    const std::string sessions = dir_ + "/config/gnome-session/sessions";
-    kortest::run_command({"mkdir", "-p", sessions}, 5s);
-    write_file(sessions + "/bare.session", "[GNOME Session]\nName=bare\nRequiredComponents=\n");
-    start("gnome-session", {binary, "--builtin", "--session=bare", "-a", dir_ + "/autostart",
-                            "--disable-acceleration-check"});
-    if (!wait_for_name("org.gnome.SessionManager")) return "gnome-session did not start: " + log("gnome-session");
-    return "";
+    auto r = kortest::run_command({KORVEL_SESSION_SCRIPT, "gnome", dir_}, 20s);
+    while (!r.output.empty() && r.output.back() == '\n') r.output.pop_back();
+    return r.status == 0 ? "" : r.output;
 }
 
 std::string session::start_fake(const std::vector<std::string> &roles) {
@@ -224,11 +191,11 @@ std::vector<inhibition> gnome_inhibitors(sd_bus *bus) {
     return out;
 }
 
-bool power_has_inhibit(sd_bus *bus) {
+std::optional<bool> power_has_inhibit(sd_bus *bus) {
     auto reply = call(bus, "org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
                       "org.freedesktop.PowerManagement.Inhibit", "HasInhibit");
     int has = 0;
-    if (reply) sd_bus_message_read(reply.get(), "b", &has);
+    if (!reply || sd_bus_message_read(reply.get(), "b", &has) < 0) return std::nullopt;
     return has != 0;
 }
 
@@ -242,14 +209,15 @@ std::vector<std::string> power_inhibitors(sd_bus *bus) {
     return out;
 }
 
-std::vector<inhibition> fake_holds(sd_bus *bus) {
+std::vector<inhibition> fake_holds(sd_bus *bus, const char *role_wanted) {
     std::vector<inhibition> out;
     auto reply = call(bus, "org.korvel.TestDesktop", "/org/korvel/TestDesktop", "org.korvel.TestDesktop", "Held");
     if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "(sssu)") < 0) return out;
     const char *role = nullptr, *app = nullptr, *reason = nullptr;
     uint32_t flags = 0;
-    while (sd_bus_message_read(reply.get(), "(sssu)", &role, &app, &reason, &flags) > 0)
-        out.push_back(inhibition{role, app, reason, flags});
+    while (sd_bus_message_read(reply.get(), "(sssu)", &role, &app, &reason, &flags) > 0) {
+        if (role_wanted == nullptr || std::string(role) == role_wanted) out.push_back({role, app, reason, flags});
+    }
     return out;
 }
 

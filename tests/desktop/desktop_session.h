@@ -1,6 +1,7 @@
 // A private desktop session for one test: a session bus of its own (nothing
-// is auto-started on it), temp HOME/XDG dirs, optionally an X server, and
-// the services the test starts, all stopped by pid when it ends.
+// is auto-started on it) with HOME/XDG dirs in its scratch dir, both from
+// tests/bus/private-session.sh; optionally an X server; and the services the
+// test starts, all stopped by pid when it ends.
 #ifndef KORVEL_DESKTOP_SESSION_H
 #define KORVEL_DESKTOP_SESSION_H
 
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -65,12 +67,13 @@ struct inhibition {
 bool gnome_is_inhibited(sd_bus *bus, uint32_t flag);
 std::vector<inhibition> gnome_inhibitors(sd_bus *bus);
 
-// org.freedesktop.PowerManagement.Inhibit: HasInhibit and GetInhibitors.
-bool power_has_inhibit(sd_bus *bus);
+// org.freedesktop.PowerManagement.Inhibit: HasInhibit (none while the object
+// does not answer) and GetInhibitors.
+std::optional<bool> power_has_inhibit(sd_bus *bus);
 std::vector<std::string> power_inhibitors(sd_bus *bus);
 
-// What the fake services hold (fake_desktop.py).
-std::vector<inhibition> fake_holds(sd_bus *bus);
+// What the fake services hold (fake_desktop.py): all, or those of one role.
+std::vector<inhibition> fake_holds(sd_bus *bus, const char *role = nullptr);
 
 // Whether the X screen saver comes on after a 1 s timeout: false while
 // something suspends it. Takes about 2 s.

@@ -1,0 +1,198 @@
+// The session services that take an activation's inhibitor, as rows of one
+// table: what each received (app id, reason, flags) and that every way an
+// activation ends takes it away again. GNOME's session manager and
+// xscreensaver-systemd are the real ones; PowerManagement's release side and
+// the portal are the stand-ins of fake_desktop.py (see there why).
+#include "desktop_test.h"
+
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+using desktest::inhibition;
+using desktest::session;
+
+// When the library asks it (README, "Desktop sessions").
+enum class asked { always, with_keep_display, inside_sandbox };
+// What of ours it is handed beside the reason: the portal learns the app
+// from the sandbox, and only GNOME and the portal take flags (4, or 12 with
+// keep_display).
+enum : unsigned { kAppId = 1, kFlags = 2 };
+
+struct service {
+    const char *name;
+    const char *mechanism;
+    asked when;
+    unsigned receives;
+    // How long after kor_on or kor_off returns its holds may take to show:
+    // zero where the reply to the call already means they changed.
+    std::chrono::milliseconds shows_within;
+    std::string (*start)(session &);  // "" once it answers, or why not
+    // Everything it holds: only this test's process uses the private bus.
+    std::vector<inhibition> (*holds)(session &);
+    // Where the service also answers the desktop's own question, whether it
+    // reports exactly `flags` (0: nothing) as inhibited; null elsewhere.
+    bool (*reports)(session &, uint32_t flags);
+};
+
+void PrintTo(const service &s, std::ostream *out) { *out << s.name; }
+
+bool gnome_reports(session &s, uint32_t flags) {
+    const uint32_t inhibited = (desktest::gnome_is_inhibited(s.bus(), 4) ? 4u : 0u) |
+                               (desktest::gnome_is_inhibited(s.bus(), 8) ? 8u : 0u);
+    return inhibited == flags;
+}
+
+std::string start_xscreensaver_systemd(session &s) {
+    const std::string binary = "/usr/libexec/xscreensaver/xscreensaver-systemd";
+    if (!desktest::installed(binary)) return binary + " is not installed (package xscreensaver)";
+    const std::string no_x = s.start_x();
+    if (!no_x.empty()) return no_x;
+    s.start("xss", {binary, "--verbose"});
+    if (!s.wait_for_name("org.freedesktop.ScreenSaver")) return "xscreensaver-systemd did not start: " + s.log("xss");
+    return "";
+}
+
+// The text between `opening` (which ends in a quote) and the next quote.
+bool quoted_after(const std::string &line, const std::string &opening, std::string &text) {
+    const size_t from = line.find(opening);
+    if (from == std::string::npos) return false;
+    const size_t begin = from + opening.size();
+    text = line.substr(begin, line.find('"', begin) - begin);
+    return true;
+}
+
+// From its log: `inhibited by "APP" (...) with "REASON"` for a hold (other
+// lines say "inhibited by" too), and `uninhibited by "APP"` or `... for
+// inhibiting app "APP" has died` for its end.
+std::vector<inhibition> xscreensaver_holds(session &s) {
+    std::vector<inhibition> held;
+    std::istringstream log(s.log("xss"));
+    for (std::string line, app, reason; std::getline(log, line);) {
+        if (quoted_after(line, "uninhibited by \"", app) || quoted_after(line, "for inhibiting app \"", app)) {
+            const auto last =
+                std::find_if(held.rbegin(), held.rend(), [&](const inhibition &h) { return h.app == app; });
+            if (last != held.rend()) held.erase(std::next(last).base());
+        } else if (quoted_after(line, " inhibited by \"", app) && quoted_after(line, " with \"", reason)) {
+            held.push_back({"screensaver", app, reason, 0});
+        }
+    }
+    return held;
+}
+
+// Also the fixture of GNOME's own quirk, below.
+const service kGnomeSession = {"GnomeSession", "logind+gnome-session", asked::always, kAppId | kFlags, 0ms,
+                               [](session &s) { return s.start_gnome_session(); },
+                               [](session &s) { return desktest::gnome_inhibitors(s.bus()); }, gnome_reports};
+
+const service kServices[] = {
+    kGnomeSession,
+    {"XScreensaverSystemd", "logind+screensaver", asked::with_keep_display, kAppId, 5s, start_xscreensaver_systemd,
+     xscreensaver_holds, nullptr},
+    {"PowerManagementStandIn", "logind+power-management", asked::always, kAppId, 0ms,
+     [](session &s) { return s.start_fake({"power-management"}); },
+     [](session &s) { return desktest::fake_holds(s.bus(), "power-management"); },
+     [](session &s, uint32_t flags) { return desktest::power_has_inhibit(s.bus()) == (flags != 0); }},
+    {"PortalStandIn", "logind+portal", asked::inside_sandbox, kFlags, 0ms,
+     [](session &s) { return s.start_fake({"portal"}); },
+     [](session &s) { return desktest::fake_holds(s.bus(), "portal"); }, nullptr},
+};
+
+// One service started on the test's private session bus, beside logind.
+class ServiceTest : public ::testing::Test {
+protected:
+    explicit ServiceTest(const service &s) : service_(s) {}
+    void SetUp() override {
+        KORTEST_NEED_LOGIND();  // gnome-session and xscreensaver-systemd die without it
+        DESKTEST_NEED_SESSION(session_);
+        if (service_.when == asked::inside_sandbox) sandbox_.emplace(session_.dir());
+        DESKTEST_START(service_.start(session_));
+    }
+    void TearDown() override { kor_off(); }
+
+    std::vector<inhibition> holds() { return service_.holds(session_); }
+    bool reports(uint32_t flags) { return service_.reports == nullptr || service_.reports(session_, flags); }
+    // Polls for `holds().size() == count` within the service's delay.
+    bool holds_settle_at(size_t count) {
+        return kortest::eventually([&] { return holds().size() == count; }, service_.shows_within);
+    }
+
+    const service &service_;
+    session session_;
+    std::optional<desktest::pretend_sandbox> sandbox_;
+};
+
+class SessionService : public ServiceTest, public ::testing::WithParamInterface<service> {
+protected:
+    SessionService() : ServiceTest(GetParam()) {}
+};
+
+TEST_P(SessionService, CarriesAppIdReasonAndFlags) {
+    const struct {
+        const char *what_case;
+        const char *options;
+        const char *reason;  // null: any non-empty text
+        bool keep_display;
+    } cases[] = {
+        {"suspend only", R"({"name":"Nightly backup"})", "Nightly backup", false},
+        {"display too", R"({"name":"Slides","keep_display":true})", "Slides", true},
+        {"no name", R"({"keep_display":1})", nullptr, true},
+        {"empty name", R"({"name":"","keep_display":true})", nullptr, true},
+        {"non-ASCII name", "{\"name\":\"Sauvegarde \xC3\xA9t\xC3\xA9\"}", "Sauvegarde \xC3\xA9t\xC3\xA9", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what_case);
+        ASSERT_EQ(desktest::turn_on(c.options), "");
+        if (service_.when == asked::with_keep_display && !c.keep_display) {
+            EXPECT_EQ(desktest::status_mechanism(), "logind");
+            EXPECT_FALSE(kortest::eventually([&] { return !holds().empty(); }, 300ms)) << "asked all the same";
+            kor_off();
+            continue;
+        }
+        EXPECT_EQ(desktest::status_mechanism(), service_.mechanism);
+        ASSERT_TRUE(holds_settle_at(1)) << holds().size() << " holds";
+        const inhibition held = holds()[0];
+        if (service_.receives & kAppId) {
+            EXPECT_EQ(held.app, desktest::our_app_id());
+        }
+        if (c.reason) EXPECT_EQ(held.reason, c.reason);
+        else EXPECT_FALSE(held.reason.empty());
+        const uint32_t flags = c.keep_display ? 12 : 4;
+        if (service_.receives & kFlags) {
+            EXPECT_EQ(held.flags, flags);
+        }
+        EXPECT_TRUE(reports(flags));
+
+        kor_off();
+        EXPECT_TRUE(holds_settle_at(0)) << "still held after kor_off";
+        EXPECT_TRUE(reports(0));
+    }
+}
+
+TEST_P(SessionService, EveryEndingReleases) {
+    desktest::expect_every_ending_releases([&] { return holds().size() == 1 && reports(12); }, service_.mechanism,
+                                           "\"keep_display\":true");
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktop, SessionService, ::testing::ValuesIn(kServices),
+                         [](const ::testing::TestParamInfo<service> &row) { return std::string(row.param.name); });
+
+// A new activation replaces the old one's inhibitor instead of adding one.
+class GnomeSession : public ServiceTest {
+protected:
+    GnomeSession() : ServiceTest(kGnomeSession) {}
+};
+
+TEST_F(GnomeSession, ReplacingKeepsOneInhibitor) {
+    ASSERT_EQ(desktest::turn_on(R"({"name":"First"})"), "");
+    ASSERT_EQ(desktest::turn_on(R"({"name":"Second","keep_display":true})"), "");
+    const auto held = holds();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].reason, "Second");
+    EXPECT_EQ(held[0].flags, 12u);
+}
+
+} // namespace
