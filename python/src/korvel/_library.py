@@ -17,7 +17,8 @@ class KorvelError(RuntimeError):
 
     For a refusal, ``str(error)`` (and ``error.message``) is the library's own
     one-line message, which names every mechanism tried and why it failed,
-    e.g. ``logind: Inhibit failed: Access denied (...)``.
+    e.g. ``logind: access denied: blocking sleep takes root, or polkit's
+    consent to ...; session bus: no session bus``.
     """
 
     def __init__(self, message: str) -> None:
