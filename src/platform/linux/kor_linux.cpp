@@ -68,17 +68,6 @@ std::string inhibit_reason(const char *activation_name) {
 // ---------------------------------------------------------------------------
 // /proc
 
-bool read_small_file(const std::string &path, std::string &out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[4096];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    if (n < 0) return false;
-    out.assign(buf, static_cast<size_t>(n));
-    return true;
-}
-
 std::string_view basename_of(std::string_view path) {
     // Wine shows a Windows path as the command line, so both separators count.
     const size_t slash = path.find_last_of("/\\");
@@ -100,9 +89,9 @@ std::string executable_name(const std::string &proc_dir) {
 
 // The file name in the first word of the command line, or "".
 std::string command_name(const std::string &proc_dir) {
-    std::string cmdline;
-    if (!read_small_file(proc_dir + "/cmdline", cmdline)) return "";
-    const std::string_view first(cmdline.c_str());
+    char cmdline[4096];
+    if (kor_linux::read_small_file((proc_dir + "/cmdline").c_str(), cmdline, sizeof cmdline) < 0) return "";
+    const std::string_view first(cmdline);
     return std::string(basename_of(first));
 }
 

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -74,17 +75,23 @@ timespec ms_to_timespec(int64_t ms) {
 
 void refuse_pidfd_for_tests(bool refuse) { g_refuse_pidfd = refuse; }
 
+long read_small_file(const char *path, char *buf, size_t capacity) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const ssize_t n = read(fd, buf, capacity - 1);
+    close(fd);
+    if (n < 0) return -1;
+    buf[n] = '\0';
+    return static_cast<long>(n);
+}
+
 process_identity read_process_identity(int pid) {
     process_identity who;
     who.pid = pid;
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return who;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
     char buf[1024];
-    const ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return who;
-    buf[n] = '\0';
+    if (read_small_file(path, buf, sizeof buf) <= 0) return who;
     // The command name in parentheses may itself hold spaces and parentheses:
     // the fields that follow start after the last ')'.
     const char *p = std::strrchr(buf, ')');
