@@ -105,7 +105,7 @@ std::string_view command_line_name(int proc_fd, int pid, char (&buf)[4096]) {
     return basename_of(std::string_view(buf));
 }
 
-// A process is found by the names people see it by:
+// A process has the name people see it by:
 //  - the name the kernel gave it when it was started (ps, top and pgrep -x
 //    show it): the file that was executed, a script's or a symlink's own
 //    name, never argv[0], which any caller sets as it likes. The kernel keeps
@@ -113,15 +113,14 @@ std::string_view command_line_name(int proc_fd, int pid, char (&buf)[4096]) {
 //  - its executable's own file name ("python3.11" for python3);
 //  - where the executable says nothing (another user's process) or is Wine's
 //    loader, which runs every Windows program, the command line's first word.
-// A process that has ended (a zombie) is never found.
-bool process_matches(int proc_fd, int pid, std::string_view wanted) {
+bool has_name(int proc_fd, int pid, std::string_view wanted) {
     char path[32];
-    std::snprintf(path, sizeof path, "%d/stat", pid);
-    char stat[1024];
-    stat_fields fields;
-    if (read_small_file(proc_fd, path, stat, sizeof stat) <= 0 || !parse_stat(stat, pid, fields)) return false;
-    if (has_ended(fields.identity)) return false;
-    const bool by_command_name = wanted.size() <= kCommandNameMax && name_matches(fields.command_name, wanted);
+    std::snprintf(path, sizeof path, "%d/comm", pid);
+    char comm[64];
+    const long n = read_small_file(proc_fd, path, comm, sizeof comm);
+    if (n <= 0) return false;  // gone meanwhile
+    const std::string_view command_name(comm, static_cast<size_t>(comm[n - 1] == '\n' ? n - 1 : n));
+    const bool by_command_name = wanted.size() <= kCommandNameMax && name_matches(command_name, wanted);
     if (by_command_name && wanted.size() < kCommandNameMax) return true;
     char buf[4096];
     const std::string_view executable = executable_name(proc_fd, pid, buf);
@@ -130,6 +129,18 @@ bool process_matches(int proc_fd, int pid, std::string_view wanted) {
         return true;
     if (!executable.empty() && !is_wine_loader(executable)) return name_matches(executable, wanted);
     return name_matches(command_line_name(proc_fd, pid, buf), wanted);
+}
+
+// The names are read first: they are cheap, and rarely match. A process
+// that has ended (a zombie) is never found.
+bool process_matches(int proc_fd, int pid, std::string_view wanted) {
+    if (!has_name(proc_fd, pid, wanted)) return false;
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/stat", pid);
+    char stat[1024];
+    stat_fields fields;
+    return read_small_file(proc_fd, path, stat, sizeof stat) > 0 && parse_stat(stat, pid, fields) &&
+           !has_ended(fields.identity);
 }
 
 std::vector<int> running_pids(DIR *dir) {
