@@ -55,10 +55,12 @@ bool connection_lost(int r) {
 
 // Whom logind lets block sleep, so that a refused user knows what to ask for.
 std::string access_denied_text(bool keep_display) {
-    std::string text =
-        "access denied: blocking sleep takes root, or polkit's consent to org.freedesktop.login1.inhibit-block-sleep";
-    if (keep_display) text += " and org.freedesktop.login1.inhibit-block-idle";
-    return text + " (normally given to a user with an active local session)";
+    // logind asks polkit about a lock on sleep and idle together under the
+    // lid switch's action, not under the two of sleep and idle.
+    const std::string action = keep_display ? "org.freedesktop.login1.inhibit-handle-lid-switch"
+                                            : "org.freedesktop.login1.inhibit-block-sleep";
+    return "access denied: blocking sleep takes root, or polkit's consent to " + action +
+           " (normally given to a user with an active local session)";
 }
 
 std::string describe_wait_failure(int r) {
