@@ -13,7 +13,7 @@ apt_packages=(
   libgtest-dev googletest
   dpkg-dev file
   libcli11-dev help2man
-  python3-venv python3-setuptools python3-wheel python3-pip
+  python3-venv python3-setuptools python3-wheel python3-pip mypy
   clang libfuzzer-14-dev
 )
 
