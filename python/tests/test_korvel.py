@@ -129,16 +129,30 @@ class KeepAwake(unittest.TestCase):
         pid = ended_pid()
         text = f"pid {pid} is not alive"
         given = []
-        for on_fail, warned in [("warn", True), ("pass", False), (given.append, False)]:
-            with self.subTest(on_fail):
-                ran = False
-                with warnings.catch_warnings(record=True) as caught:
-                    warnings.simplefilter("always")
-                    with korvel.keep_awake(pid=pid, on_fail=on_fail) as hold:
-                        ran = True
+
+        def in_a_block(on_fail, check):
+            with korvel.keep_awake(pid=pid, on_fail=on_fail) as hold:
+                check(hold)
+
+        def decorated(on_fail, check):
+            korvel.keep_awake(pid=pid, on_fail=on_fail)(lambda: check(None))()
+
+        for on_fail, form, warned in [("warn", in_a_block, True), ("warn", decorated, True),
+                                      ("pass", in_a_block, False), (given.append, in_a_block, False)]:
+            with self.subTest(on_fail=on_fail, form=form.__name__):
+                ran = []
+
+                def check(hold):
+                    ran.append(True)
+                    if hold is not None:
                         self.assertEqual((hold.active, hold.mechanism, str(hold.error)), (False, "none", text))
                         self.assertEqual(hold.status()["active"], 0)
-                self.assertTrue(ran)
+
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    form(on_fail, check)
+                self.assertEqual(ran, [True])
+                # The warning names the line that entered the block.
                 self.assertEqual([(w.category, str(w.message), w.filename) for w in caught],
                                  [(RuntimeWarning, text, __file__)] if warned else [])
         self.assertEqual([str(e) for e in given], [text])

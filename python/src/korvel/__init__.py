@@ -147,16 +147,23 @@ class KeepAwake:
     runs; made by :func:`keep_awake`. Entering it (``with``, ``async with``)
     gives a :class:`Hold`."""
 
-    def __init__(self, options: Dict[str, Any], on_fail: OnFail = "error") -> None:
+    def __init__(self, options: Dict[str, Any], on_fail: OnFail = "error", _wrapper_frames: int = 0) -> None:
         self._options = options
         self._on_fail = on_fail
+        # A warning names the line that entered the block: the decorated
+        # function's caller when entered from a decorator's wrapper.
+        self._wrapper_frames = _wrapper_frames
         self._entered: List[Hold] = []  # one per block, innermost last
 
     def __enter__(self) -> Hold:
+        return self._enter()
+
+    def _enter(self) -> Hold:
         try:
             hold = _take(self._options)
         except KorvelError as error:
-            hold = self._carry_on(error)
+            # Above warn(): _carry_on, _enter, __enter__ or __aenter__, the caller.
+            hold = self._carry_on(error, stacklevel=4 + self._wrapper_frames)
         self._entered.append(hold)
         return hold
 
@@ -167,7 +174,7 @@ class KeepAwake:
     # Taking the lock costs about a millisecond (at most about 3 s when a bus
     # hangs), too little to hand to a thread and back.
     async def __aenter__(self) -> Hold:
-        return self.__enter__()
+        return self._enter()
 
     async def __aexit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
                         traceback: Optional[TracebackType]) -> None:
@@ -192,13 +199,13 @@ class KeepAwake:
     def _again(self) -> "KeepAwake":
         # Each call its own block: calls from several threads must not share
         # one record of what they entered.
-        return KeepAwake(self._options, self._on_fail)
+        return KeepAwake(self._options, self._on_fail, _wrapper_frames=1)
 
-    def _carry_on(self, error: KorvelError) -> Hold:
+    def _carry_on(self, error: KorvelError, stacklevel: int) -> Hold:
         if self._on_fail == "error":
             raise error
         if self._on_fail == "warn":
-            warnings.warn(str(error), RuntimeWarning, stacklevel=3)
+            warnings.warn(str(error), RuntimeWarning, stacklevel=stacklevel)
         elif callable(self._on_fail):
             self._on_fail(error)
         return Hold(error)
