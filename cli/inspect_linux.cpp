@@ -252,7 +252,8 @@ std::string polkit_example_rule() {
         std::string dir(exe, static_cast<size_t>(n));
         dir.erase(dir.find_last_of('/') + 1);
         const std::string beside = dir + KORVEL_POLKIT_RULE_FROM_BIN;
-        if (access(beside.c_str(), R_OK) == 0) return beside;
+        std::unique_ptr<char, decltype(&std::free)> real(realpath(beside.c_str(), nullptr), &std::free);
+        if (real) return real.get();
     }
     return KORVEL_POLKIT_RULE;
 }
