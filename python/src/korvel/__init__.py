@@ -22,6 +22,7 @@ first block's hold as it is.
 """
 from __future__ import annotations
 
+import contextvars
 import ctypes
 import functools
 import inspect
@@ -31,7 +32,7 @@ import sys
 import threading
 import warnings
 from types import TracebackType
-from typing import Any, Callable, Dict, List, Optional, Tuple, Type, TypeVar, Union, cast
+from typing import Any, Callable, Dict, Optional, Tuple, Type, TypeVar, Union, cast
 
 from ._library import KorvelError, load
 
@@ -56,6 +57,11 @@ _PLATFORM = "windows" if sys.platform == "win32" else "linux"
 _lock = threading.RLock()
 _loaded: Optional[Tuple[ctypes.CDLL, str]] = None
 _holder: Optional["Hold"] = None  # the hold in force
+# The blocks entered and not yet left, innermost last: each thread and each
+# asyncio task sees its own, so one KeepAwake used by several at once leaves
+# each of them the hold it entered with.
+_entered: contextvars.ContextVar[Tuple[Tuple["KeepAwake", "Hold"], ...]] = contextvars.ContextVar(
+    "korvel_entered", default=())
 
 
 def _library() -> ctypes.CDLL:
@@ -153,7 +159,6 @@ class KeepAwake:
         # A warning names the line that entered the block: the decorated
         # function's caller when entered from a decorator's wrapper.
         self._wrapper_frames = _wrapper_frames
-        self._entered: List[Hold] = []  # one per block, innermost last
 
     def __enter__(self) -> Hold:
         return self._enter()
@@ -164,12 +169,15 @@ class KeepAwake:
         except KorvelError as error:
             # Above warn(): _carry_on, _enter, __enter__ or __aenter__, the caller.
             hold = self._carry_on(error, stacklevel=4 + self._wrapper_frames)
-        self._entered.append(hold)
+        _entered.set(_entered.get() + ((self, hold),))
         return hold
 
     def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None:
-        _release(self._entered.pop())
+        blocks = _entered.get()
+        innermost = max(i for i, (owner, _) in enumerate(blocks) if owner is self)
+        _entered.set(blocks[:innermost] + blocks[innermost + 1:])
+        _release(blocks[innermost][1])
 
     # Taking the lock costs about a millisecond (at most about 3 s when a bus
     # hangs), too little to hand to a thread and back.
@@ -197,8 +205,6 @@ class KeepAwake:
         return cast(F, called)
 
     def _again(self) -> "KeepAwake":
-        # Each call its own block: calls from several threads must not share
-        # one record of what they entered.
         return KeepAwake(self._options, self._on_fail, _wrapper_frames=1)
 
     def _carry_on(self, error: KorvelError, stacklevel: int) -> Hold:
