@@ -125,14 +125,20 @@ std::string read_number(const number_rule &rule, const std::string &text, double
     return "";
 }
 
-std::string read_values(const CLI::App &app, const given_values &given, request &req) {
+// Reads a number option into `into` when it was given; "" or the refusal.
+template <typename T>
+std::string read_if_given(const CLI::App &app, const number_rule &rule, const std::string &text, T &into) {
+    if (!app.count(rule.flag)) return "";
     double v = 0;
-    std::string problem;
-    if (app.count("--minutes") && (problem = read_number(kMinutesRule, given.minutes, v)).empty()) req.minutes = v;
-    if (problem.empty() && app.count("--seconds") && (problem = read_number(kSecondsRule, given.seconds, v)).empty())
-        req.seconds = static_cast<int64_t>(v);
-    if (problem.empty() && app.count("--pid") && (problem = read_number(kPidRule, given.pid, v)).empty())
-        req.pid = static_cast<int64_t>(v);
+    std::string problem = read_number(rule, text, v);
+    if (problem.empty()) into = static_cast<T>(v);
+    return problem;
+}
+
+std::string read_values(const CLI::App &app, const given_values &given, request &req) {
+    std::string problem = read_if_given(app, kMinutesRule, given.minutes, req.minutes);
+    if (problem.empty()) problem = read_if_given(app, kSecondsRule, given.seconds, req.seconds);
+    if (problem.empty()) problem = read_if_given(app, kPidRule, given.pid, req.pid);
     if (!problem.empty()) return problem;
     if (app.count("--process") && req.process.empty()) return "--process needs the file name of an executable";
     // The library compares file names, so a path would never match.
