@@ -23,6 +23,7 @@ struct listed_hold {
 // A service that holds may exist but could not be asked.
 struct unlisted_source {
     std::string source, why;
+    bool none_here = false;  // there is no such service here to ask: nothing is missing
 };
 
 struct hold_list {

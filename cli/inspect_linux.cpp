@@ -4,6 +4,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -46,15 +47,19 @@ struct bus_error {
     }
 };
 
-bus_ptr open_bus(bool system, std::string &why) {
+// `none_here` tells a bus that does not exist here (a server, sudo, cron)
+// from one that exists but fails.
+bus_ptr open_bus(bool system, std::string &why, bool *none_here = nullptr) {
     if (!system && !std::getenv("DBUS_SESSION_BUS_ADDRESS") && !std::getenv("XDG_RUNTIME_DIR")) {
         why = "no session bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set";
+        if (none_here) *none_here = true;
         return nullptr;
     }
     sd_bus *raw = nullptr;
     const int r = system ? sd_bus_open_system(&raw) : sd_bus_open_user(&raw);
     if (r < 0) {
         why = std::string(system ? "system" : "session") + " bus unreachable: " + std::strerror(-r);
+        if (none_here) *none_here = r == -ENOENT || r == -ECONNREFUSED || r == -ENOMEDIUM;
         return nullptr;
     }
     sd_bus_set_method_call_timeout(raw, system ? kSystemTimeoutUsec : kSessionTimeoutUsec);
@@ -211,9 +216,10 @@ hold_list list_holds() {
     std::string why;
     if (bus_ptr system = open_bus(true, why)) out.logind_answered = list_logind(system.get(), out);
     else out.unlisted.push_back({"logind", why});
-    bus_ptr session = open_bus(false, why);
+    bool none_here = false;
+    bus_ptr session = open_bus(false, why, &none_here);
     if (!session) {
-        out.unlisted.push_back({"desktop session", why});
+        out.unlisted.push_back({"desktop session", why, none_here});
         return out;
     }
     list_gnome_session(session.get(), out);

@@ -159,9 +159,10 @@ int list_holds(bool json) {
     const hold_list list = inspect::list_holds();
     if (json) print_json(list);
     else print_human(list);
-    // What could not be asked goes beside the list, never into it.
+    // What could not be asked goes beside the list, never into it; JSON
+    // carries it in "unlisted".
     for (const inspect::unlisted_source &u : list.unlisted)
-        if (!json || u.source == "logind")
+        if (!u.none_here && (!json || u.source == "logind"))
             std::fprintf(stderr, "korvel: %s's holds are not listed: %s\n", u.source.c_str(), printable(u.why).c_str());
     return list.logind_answered ? 0 : kExitUnavailable;
 }
