@@ -47,11 +47,11 @@ bool contains(const std::string &text, const char *part) { return text.find(part
 // What a user refused by logind can do: polkit's consent for a group, or
 // root holding the lock for the user's own shell.
 std::vector<std::string> permission_advice() {
-    const std::string user = inspect::this_user();
+    const std::string name = inspect::this_user_name();
     return {"logind gives the lock to root and to a user of an active local session;",
             "from SSH, cron or a service polkit must consent. To let a group take it,",
             "as root (the user logs in again afterwards):",
-            "  groupadd --system korvel && usermod -aG korvel " + user.substr(0, user.find(' ')),
+            "  groupadd --system korvel && usermod -aG korvel " + (name.empty() ? "USER" : name),
             "  cp " + inspect::polkit_example_rule() + " /etc/polkit-1/rules.d/",
             "Or let root hold the lock while this shell's work stays unprivileged:",
             "  sudo -b korvel --quiet --pid $$"};
@@ -61,7 +61,8 @@ point lock_point(const lock_test &t, bool logind_answers) {
     if (t.taken) {
         point p{"Lock", {"yes, through " + t.mechanism + " (korvel took a lock and released it at once)"}};
         if (logind_answers && !contains(t.mechanism, "logind"))
-            p.lines.push_back("logind refused it: the lid, logind's idle action and `systemctl suspend` are not held off");
+            p.lines.push_back(
+                "logind refused it: the lid, logind's idle action and `systemctl suspend` are not held off");
         return p;
     }
     point p{"Lock", {"no: " + printable(t.refusal)}};
@@ -92,8 +93,9 @@ bool setting_is_true(const std::string &value, bool by_default) {
 
 std::string lid_settings_text(const login_policy &p) {
     std::string out;
-    const std::pair<const char *, std::string> settings[] = {
-        {"HandleLidSwitch", p.lid}, {"HandleLidSwitchExternalPower", p.lid_external_power}, {"HandleLidSwitchDocked", p.lid_docked}};
+    const std::pair<const char *, std::string> settings[] = {{"HandleLidSwitch", p.lid},
+                                                             {"HandleLidSwitchExternalPower", p.lid_external_power},
+                                                             {"HandleLidSwitchDocked", p.lid_docked}};
     for (const auto &[key, value] : settings)
         if (!value.empty()) out += (out.empty() ? "" : ", ") + std::string(key) + "=" + value;
     return out;
@@ -130,16 +132,30 @@ point idle_point(const login_policy &p, const lock_test &t, bool display) {
         return {"Idle", {"logind takes no action when the machine is idle (IdleAction=ignore)"}};
     const std::string setting =
         "IdleAction=" + action + " after " + duration_text(static_cast<int64_t>(p.idle_action_usec / 1000000));
-    if (display && t.taken) return {"Idle", {"the lock holds off logind's " + setting + ": it blocks idle too (--display)"}};
+    if (display && t.taken)
+        return {"Idle", {"the lock holds off logind's " + setting + ": it blocks idle too (--display)"}};
     if (is_sleep_action(action)) return {"Idle", {"the lock holds off logind's " + setting}};
     return {"Idle", {"a lock that blocks sleep does not hold off logind's " + setting + ":",
                      "korvel --display does, as it blocks idle too"}};
 }
 
+// The desktop services in a mechanism text: "logind+gnome-session" -> "gnome-session".
+std::string desktop_holders(const std::string &mechanism) {
+    std::string out;
+    size_t start = 0;
+    while (start <= mechanism.size()) {
+        const size_t end = std::min(mechanism.find('+', start), mechanism.size());
+        const std::string part = mechanism.substr(start, end - start);
+        if (!part.empty() && part != "logind") out += (out.empty() ? "" : " and ") + part;
+        start = end + 1;
+    }
+    return out;
+}
+
 point desktop_point(const lock_test &t) {
-    const size_t plus = t.mechanism.find('+');
-    if (t.taken && plus != std::string::npos)
-        return {"Desktop", {t.mechanism.substr(plus + 1) + " took korvel's inhibitor as well: the desktop's idle policy",
+    const std::string holders = desktop_holders(t.mechanism);
+    if (t.taken && !holders.empty())
+        return {"Desktop", {holders + " took korvel's inhibitor as well: the desktop's idle policy",
                             "honours the hold"}};
     const std::string problem = inspect::session_bus_problem();
     if (!problem.empty())

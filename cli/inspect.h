@@ -61,6 +61,8 @@ std::string polkit_example_rule();
 
 // "root (uid 0)", "alice (uid 1000)".
 std::string this_user();
+// "alice"; "" when the system has no name for the user.
+std::string this_user_name();
 
 } // namespace korcli::inspect
 

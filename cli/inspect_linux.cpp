@@ -193,7 +193,8 @@ void list_power_management(sd_bus *bus, hold_list &out) {
     sd_bus_message *m = answer.message.get();
     const char *app = nullptr;
     if (sd_bus_message_enter_container(m, 'a', "s") >= 0)
-        while (sd_bus_message_read(m, "s", &app) > 0) out.holds.push_back(desktop_hold("power-management", app, "sleep", ""));
+        while (sd_bus_message_read(m, "s", &app) > 0)
+            out.holds.push_back(desktop_hold("power-management", app, "sleep", ""));
 }
 
 std::string logind_property(sd_bus *bus, const char *name, std::string &problem) {
@@ -265,9 +266,10 @@ std::string polkit_example_rule() {
 }
 
 std::string this_user() {
-    const uid_t uid = geteuid();
-    const std::string name = user_name(uid);
-    return (name.empty() ? "uid " + std::to_string(uid) : name + " (uid " + std::to_string(uid) + ")");
+    const std::string name = this_user_name(), uid = "uid " + std::to_string(geteuid());
+    return name.empty() ? uid : name + " (" + uid + ")";
 }
+
+std::string this_user_name() { return user_name(geteuid()); }
 
 } // namespace korcli::inspect

@@ -28,4 +28,6 @@ std::string polkit_example_rule() { return ""; }
 
 std::string this_user() { return "this user"; }
 
+std::string this_user_name() { return ""; }
+
 } // namespace korcli::inspect

@@ -70,7 +70,8 @@ std::string count_line(const hold_list &list) {
 
 void print_human(const hold_list &list) {
     if (!list.holds.empty()) {
-        std::vector<std::vector<std::string>> rows = {{"SOURCE", "WHO", "UID", "USER", "PID", "COMM", "WHAT", "WHY", "MODE"}};
+        std::vector<std::vector<std::string>> rows = {
+            {"SOURCE", "WHO", "UID", "USER", "PID", "COMM", "WHAT", "WHY", "MODE"}};
         for (const listed_hold &h : list.holds) rows.push_back(row_of(h));
         print_table(rows);
         std::printf("\n");

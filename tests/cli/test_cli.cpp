@@ -168,7 +168,8 @@ std::vector<std::vector<std::string>> listed_as_json(const std::string &text) {
     yyjson_val *h;
     yyjson_arr_foreach(holds, i, n, h) {
         auto str = [h](const char *key) { return std::string(yyjson_get_str(yyjson_obj_get(h, key)) ?: "<none>"); };
-        out.push_back({str("source"), str("who"), str("why"), std::to_string(yyjson_get_uint(yyjson_obj_get(h, "pid")))});
+        const uint64_t pid = yyjson_get_uint(yyjson_obj_get(h, "pid"));
+        out.push_back({str("source"), str("who"), str("why"), std::to_string(pid)});
     }
     yyjson_doc_free(doc);
     return out;
@@ -183,7 +184,8 @@ TEST(KorvelCommand, ListsEveryHoldOnTheMachine) {
     EXPECT_EQ(exit_status(table.status), 0) << table.output;
     for (const std::string &line :
          {"logind +korvel +0 +root +" + std::to_string(k.pid()) + " +korvel +sleep +nightly backup +block\n",
-          "logind +other tool +0 +root +" + std::to_string(other.pid()) + " +systemd-inhibit +sleep +its own reason +block\n",
+          "logind +other tool +0 +root +" + std::to_string(other.pid()) +
+              " +systemd-inhibit +sleep +its own reason +block\n",
           std::string("2 holds: 2 from logind.")})
         EXPECT_TRUE(std::regex_search(table.output, std::regex(line))) << line << " in\n" << table.output;
     // Scripts get the same, with nothing on standard output but the JSON.
@@ -213,7 +215,8 @@ TEST(KorvelCommand, ListsTheDesktopSessionsOwnInhibitors) {
         SCOPED_TRACE(r.service);
         desktest::session desk;
         ASSERT_EQ(desk.failure(), "");
-        const std::string why = r.service == "gnome-session" ? desk.start_gnome_session() : desk.start_fake({r.service});
+        const std::string why =
+            r.service == "gnome-session" ? desk.start_gnome_session() : desk.start_fake({r.service});
         if (!why.empty()) {
             skipped += r.service + ": " + why + "; ";
             continue;
@@ -248,9 +251,9 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
     KORTEST_NEED_LOGIND();
     if (!std::getenv("KORVEL_PRIVATE_LOGIND")) GTEST_SKIP() << "changes logind.conf: only beside a private logind";
     const std::vector<std::string> as_nobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    if (kortest::run_command({as_nobody[0], as_nobody[1], as_nobody[2], as_nobody[3], KORVEL_CLI_PATH, "--version"}, 20s)
-            .status != 0)
-        GTEST_SKIP() << "nobody cannot run " << KORVEL_CLI_PATH;
+    std::vector<std::string> version = as_nobody;
+    version.insert(version.end(), {KORVEL_CLI_PATH, "--version"});
+    if (kortest::run_command(version, 20s).status != 0) GTEST_SKIP() << "nobody cannot run " << KORVEL_CLI_PATH;
     const std::string lid_warning = "closing the lid suspends the machine even while a lock is held";
     const std::string drop_in = "LidSwitchIgnoreInhibited=no, set in /etc/systemd/logind.conf.d/50-korvel-test.conf";
     struct row {
@@ -260,9 +263,11 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
         std::vector<std::string> said, unsaid;
     };
     const row rows[] = {
-        {false, {}, 0, {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"}, {}},
+        {false, {}, 0, {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"},
+         {}},
         {false, as_nobody, 69,
-         {"for nobody (uid 65534)", "Lock:     no: logind: access denied", "49-korvel-inhibit.rules /etc/polkit-1/rules.d/",
+         {"for nobody (uid 65534)", "Lock:     no: logind: access denied",
+          "49-korvel-inhibit.rules /etc/polkit-1/rules.d/",
           "sudo -b korvel --quiet --pid $$", lid_warning, "korvel cannot keep this machine awake."},
          {}},
         {true, {}, 0, {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in}, {lid_warning}},
