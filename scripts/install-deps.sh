@@ -9,7 +9,7 @@ set -euo pipefail
 
 apt_packages=(
   build-essential cmake ninja-build pkg-config python3 binutils
-  libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
+  libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin polkitd
   libgtest-dev googletest
   dpkg-dev file
   libcli11-dev help2man

@@ -234,57 +234,86 @@ TEST(KorvelCommand, ListsTheDesktopSessionsOwnInhibitors) {
     if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
-// Inside the private namespaces only: /etc becomes an overlay there, and
-// logind is restarted to read the drop-in.
-std::string let_locks_hold_the_lid() {
+enum class machine { stock, lid_drop_in, polkit_rule };
+
+// What turns the machine into the next one, inside the private namespaces
+// only, where /etc becomes an overlay.
+const char *const kMachineChanges[] = {
+    "",
+    // logind reads the drop-in when it starts again.
+    "mkdir -p /etc/systemd/logind.conf.d; "
+    "printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/50-korvel-test.conf; "
+    "\"$0\" restart",
+    // The example rule, enabled as it says, with polkitd to apply it (after
+    // logind's restart, which would end it).
+    "groupadd --system korvel; useradd -M -l -G korvel korvel-member; cp \"$1\" /etc/polkit-1/rules.d/; "
+    "/usr/lib/polkit-1/polkitd --no-debug </dev/null >/run/polkitd.log 2>&1 & "
+    "for i in $(seq 500); do busctl --system status org.freedesktop.PolicyKit1 >/dev/null 2>&1 && exit 0; "
+    "sleep 0.02; done; exit 1",
+};
+
+std::string change_machine(machine to) {
     const std::string script =
-        "set -e; mkdir -p /run/korvel-etc/upper /run/korvel-etc/work; "
+        "set -e; grep -q ' /etc overlay ' /proc/mounts || { mkdir -p /run/korvel-etc/upper /run/korvel-etc/work; "
         "mount -t overlay overlay -o lowerdir=/etc,upperdir=/run/korvel-etc/upper,workdir=/run/korvel-etc/work /etc; "
-        "mkdir -p /etc/systemd/logind.conf.d; "
-        "printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/50-korvel-test.conf; "
-        "\"$0\" restart";
-    const kortest::run_result r = kortest::run_command({"sh", "-c", script, KORVEL_BUS_SCRIPT}, 30s);
+        "}; " +
+        std::string(kMachineChanges[static_cast<int>(to)]);
+    const kortest::run_result r =
+        kortest::run_command({"sh", "-c", script, KORVEL_BUS_SCRIPT, KORVEL_POLKIT_RULE_SOURCE}, 30s);
     return r.status == 0 ? "" : r.output;
+}
+
+std::vector<std::string> as_user(const std::string &user, const std::string &group) {
+    return {"setpriv", "--reuid=" + user, "--regid=" + group, "--init-groups"};
 }
 
 TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
     KORTEST_NEED_LOGIND();
-    if (!std::getenv("KORVEL_PRIVATE_LOGIND")) GTEST_SKIP() << "changes logind.conf: only beside a private logind";
-    const std::vector<std::string> as_nobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    std::vector<std::string> version = as_nobody;
+    if (!std::getenv("KORVEL_PRIVATE_LOGIND")) GTEST_SKIP() << "changes /etc: only beside a private logind";
+    const std::vector<std::string> nobody = as_user("nobody", "nogroup"), member = as_user("korvel-member", "korvel");
+    std::vector<std::string> version = nobody;
     version.insert(version.end(), {KORVEL_CLI_PATH, "--version"});
     if (kortest::run_command(version, 20s).status != 0) GTEST_SKIP() << "nobody cannot run " << KORVEL_CLI_PATH;
     const std::string lid_warning = "closing the lid suspends the machine even while a lock is held";
     const std::string drop_in = "LidSwitchIgnoreInhibited=no, set in /etc/systemd/logind.conf.d/50-korvel-test.conf";
     struct row {
-        bool lid_honours_locks;
+        machine on;
         std::vector<std::string> prefix;  // how korvel is run
+        bool display;
         int status;
         std::vector<std::string> said, unsaid;
     };
     const row rows[] = {
-        {false, {}, 0, {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"},
-         {}},
-        {false, as_nobody, 69,
+        {machine::stock, {}, false, 0,
+         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"}, {}},
+        {machine::stock, nobody, false, 69,
          {"for nobody (uid 65534)", "Lock:     no: logind: access denied",
-          "49-korvel-inhibit.rules /etc/polkit-1/rules.d/",
-          "sudo -b korvel --quiet --pid $$", lid_warning, "korvel cannot keep this machine awake."},
+          "49-korvel-inhibit.rules /etc/polkit-1/rules.d/", "sudo -b korvel --quiet --pid $$", lid_warning,
+          "korvel cannot keep this machine awake."},
          {}},
-        {true, {}, 0, {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in}, {lid_warning}},
-        {true, as_nobody, 69, {"Lock:     no: logind: access denied", drop_in}, {lid_warning}},
+        {machine::lid_drop_in, {}, false, 0,
+         {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in}, {lid_warning}},
+        {machine::lid_drop_in, nobody, false, 69, {"Lock:     no: logind: access denied", drop_in}, {lid_warning}},
         // Without systemd-analyze korvel reads logind.conf's folders itself.
-        {true, {"env", "PATH=/nonexistent"}, 0, {drop_in}, {lid_warning}},
+        {machine::lid_drop_in, {"env", "PATH=/nonexistent"}, false, 0, {drop_in}, {lid_warning}},
+        // The example rule lets its group take both locks, and no one else.
+        {machine::polkit_rule, member, false, 0, {"for korvel-member", "Lock:     yes, through logind"}, {}},
+        {machine::polkit_rule, member, true, 0, {"Lock:     yes, through logind"}, {}},
+        {machine::polkit_rule, nobody, false, 69, {"Lock:     no: logind: access denied"}, {}},
     };
-    bool lid_honours_locks = false;
+    machine now = machine::stock;
     for (const row &r : rows) {
-        SCOPED_TRACE(r.prefix.empty() ? "root" : r.prefix[0] + (r.lid_honours_locks ? ", lid" : ""));
-        if (r.lid_honours_locks && !lid_honours_locks) {
-            ASSERT_EQ(let_locks_hold_the_lid(), "");
-            lid_honours_locks = true;
+        SCOPED_TRACE(std::to_string(static_cast<int>(r.on)) + (r.prefix.empty() ? " root" : " " + r.prefix[1]) +
+                     (r.display ? " --display" : ""));
+        if (r.on != now) {
+            if (r.on == machine::polkit_rule && !exists("/usr/lib/polkit-1/polkitd"))
+                GTEST_SKIP() << "polkitd is not installed (package polkitd)";
+            ASSERT_EQ(change_machine(r.on), "");
+            now = r.on;
         }
         std::vector<std::string> argv = r.prefix;
-        argv.push_back(KORVEL_CLI_PATH);
-        argv.push_back("--check");
+        argv.insert(argv.end(), {KORVEL_CLI_PATH, "--check"});
+        if (r.display) argv.push_back("--display");
         const kortest::run_result result = kortest::run_command(argv, 20s);
         EXPECT_EQ(exit_status(result.status), r.status) << result.output;
         for (const std::string &part : r.said) EXPECT_NE(result.output.find(part), std::string::npos) << part;
