@@ -110,12 +110,18 @@ const yyjson_alc kHeap = {heap_malloc, heap_realloc, heap_free, nullptr};
 // ---------------------------------------------------------------------------
 // State record
 
+// The record of no activation.
+kor_state empty_record() {
+    kor_state st{};
+    copy_text(st.mode_name, "none");
+    copy_text(st.mechanism, "none");
+    return st;
+}
+
 // The one way an activation ends. Called with g_mu held.
 void reset_state() {
     kor_plat_inhibit_off();
-    g_st = kor_state{};
-    copy_text(g_st.mode_name, "none");
-    copy_text(g_st.mechanism, "none");
+    g_st = empty_record();
 }
 
 // ---------------------------------------------------------------------------
@@ -258,15 +264,6 @@ bool start_watcher(kor_plat_watch *watch) {
 // ---------------------------------------------------------------------------
 // Options document
 
-// What a kor_on call asks for, once read from its options text.
-struct kor_request {
-    int32_t mode = KOR_MODE_INDEFINITE;
-    int32_t keep_display = 0;
-    int32_t duration_s = 0;
-    int32_t pid = 0;
-    char name[256] = "";
-};
-
 struct doc_deleter {
     void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
 };
@@ -290,7 +287,7 @@ double read_number(yyjson_val *v, double fallback) {
 
 // The name ends at an embedded NUL and is cut to 255 bytes on a character
 // boundary, so the status report can always write it.
-void read_name(yyjson_val *v, char (&out)[256]) {
+void read_name(yyjson_val *v, char (&out)[sizeof kor_state::name]) {
     if (!yyjson_is_str(v)) return;
     std::string_view text = str_of(v);
     text = text.substr(0, text.find('\0'));
@@ -303,9 +300,10 @@ int32_t minutes_to_seconds(double minutes) {
     return s < 1 ? 1 : s;
 }
 
-// Reads the options text into `req`. On refusal sets the message and returns
-// false. The document is released before returning on every path.
-bool read_options(const char *text, kor_request &req) {
+// Reads the options text into `req`, a record of what is asked for (mode,
+// keep_display, duration_s, pid, name). On refusal sets the message and
+// returns false. The document is released before returning on every path.
+bool read_options(const char *text, kor_state &req) {
     yyjson_read_err err{};
     doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, &kHeap, &err));
     if (!doc) {
@@ -320,7 +318,7 @@ bool read_options(const char *text, kor_request &req) {
 
     yyjson_val *mode_val = yyjson_obj_get(root, "mode");
     const std::string_view mode = yyjson_is_str(mode_val) ? str_of(mode_val) : "indefinite";
-    req.keep_display = read_keep_display(yyjson_obj_get(root, "keep_display"));
+    req.keep_display = read_keep_display(yyjson_obj_get(root, "keep_display")) != 0 ? 1 : 0;
     const double minutes = read_number(yyjson_obj_get(root, "minutes"), 0.0);
     // Compared as the number it is, and truncated only once taken: -0.5
     // seconds is "no seconds", not 0.
@@ -361,7 +359,7 @@ bool read_options(const char *text, kor_request &req) {
 }
 
 // Finds the process of a "while_process" request.
-bool find_process(kor_request &req) {
+bool find_process(kor_state &req) {
     if (req.mode != KOR_MODE_WHILE_PROCESS) return true;
     const int pid = kor_plat_find_process(req.name);
     if (pid <= 0) {
@@ -380,7 +378,7 @@ using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
 // Opens what the watcher of a timed or process-bound request will wait on.
 // The watched process is pinned here, before any inhibition is taken, so the
 // activation follows the process that had the pid when kor_on accepted it.
-bool open_watch(const kor_request &req, watch_ptr &watch) {
+bool open_watch(const kor_state &req, watch_ptr &watch) {
     kor_plat_watch *w = nullptr;
     switch (kor_plat_watch_open(is_process_bound(req.mode) ? req.pid : 0, &w)) {
     case KOR_WATCH_OPENED:
@@ -397,26 +395,19 @@ bool open_watch(const kor_request &req, watch_ptr &watch) {
 // ---------------------------------------------------------------------------
 // Activation
 
-// Takes the inhibition and fills the record. Called with g_mu held and the
-// record reset; on refusal the platform has set the message and nothing is
-// held.
-bool activate(const kor_request &req) {
-    char mechanism[64] = "";
+// Takes the inhibition and makes the request the record. Called with g_mu
+// held and the record reset; on refusal the platform has set the message and
+// nothing is held.
+bool activate(const kor_state &req) {
+    char mechanism[sizeof g_st.mechanism] = "";
     if (kor_plat_inhibit_on(req.keep_display, req.name, mechanism, sizeof mechanism) != 0) return false;
     mechanism[sizeof mechanism - 1] = '\0';
 
+    g_st = req;
     g_st.active = 1;
-    g_st.mode = req.mode;
-    g_st.keep_display = req.keep_display ? 1 : 0;
-    if (req.mode == KOR_MODE_MINUTES) {
-        g_st.duration_s = req.duration_s;
-        // Read after the inhibition was taken, so its cost does not shorten
-        // the activation.
-        g_st.deadline_ms = kor_now_ms() + static_cast<int64_t>(req.duration_s) * 1000;
-    } else if (is_process_bound(req.mode)) {
-        g_st.pid = req.pid;
-    }
-    copy_text(g_st.name, req.name);
+    // Read after the inhibition was taken, so its cost does not shorten the
+    // activation.
+    if (req.mode == KOR_MODE_MINUTES) g_st.deadline_ms = kor_now_ms() + static_cast<int64_t>(req.duration_s) * 1000;
     copy_text(g_st.mode_name, mode_text(req.mode));
     copy_text(g_st.mechanism, mechanism[0] ? mechanism : "unknown");
     return true;
@@ -425,7 +416,8 @@ bool activate(const kor_request &req) {
 // Starts the activation that `options_json` asks for. Called with g_mu held,
 // no watcher and the record reset.
 bool start_activation(const char *options_json) {
-    kor_request req;
+    kor_state req{};
+    req.mode = KOR_MODE_INDEFINITE;
     if (options_json != nullptr && options_json[0] != '\0') {
         if (!read_options(options_json, req) || !find_process(req)) return false;
     }
@@ -438,18 +430,15 @@ bool start_activation(const char *options_json) {
 // ---------------------------------------------------------------------------
 // Status report
 
-// A consistent copy of the record, taken under g_mu.
+// A consistent copy of the record, taken under g_mu, and what the status
+// computes from it.
 struct kor_snapshot {
-    int32_t active;
-    int32_t keep_display;
-    int64_t pid;
+    kor_state record;
     int32_t remaining_s;
-    char mode_name[32];
-    char mechanism[64];
-    char name[256];
 };
 
-std::string_view or_none(const char *text) { return text[0] ? std::string_view(text) : "none"; }
+// A record's text, or "none" for one never written (before the first call).
+const char *or_none(const char *text) { return text[0] ? text : "none"; }
 
 // Whole seconds left of a timed activation, rounded up.
 int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
@@ -473,15 +462,7 @@ kor_snapshot take_snapshot() {
             copy_text(g_st.mechanism, mechanism);
         }
     }
-    kor_snapshot s{};
-    s.active = g_st.active ? 1 : 0;
-    s.keep_display = g_st.keep_display ? 1 : 0;
-    s.pid = g_st.pid;
-    s.remaining_s = remaining_seconds(g_st.active, g_st.deadline_ms);
-    copy_text(s.mode_name, or_none(g_st.mode_name));
-    copy_text(s.mechanism, or_none(g_st.mechanism));
-    copy_text(s.name, g_st.name);
-    return s;
+    return kor_snapshot{g_st, remaining_seconds(g_st.active, g_st.deadline_ms)};
 }
 
 struct mut_doc_deleter {
@@ -489,7 +470,8 @@ struct mut_doc_deleter {
 };
 
 // A member that cannot be allocated is left out; the rest are still added.
-char *write_status(const kor_snapshot &s) {
+char *write_status(const kor_snapshot &snapshot) {
+    const kor_state &s = snapshot.record;
     std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(&kHeap));
     if (!doc) {
         kor_set_error("out of memory");
@@ -499,12 +481,12 @@ char *write_status(const kor_snapshot &s) {
     yyjson_mut_val *root = yyjson_mut_obj(d);
     if (root) {
         yyjson_mut_doc_set_root(d, root);
-        yyjson_mut_obj_add_int(d, root, "active", s.active);
-        yyjson_mut_obj_add_strcpy(d, root, "mode", s.mode_name);
-        yyjson_mut_obj_add_int(d, root, "remaining_s", s.remaining_s);
-        yyjson_mut_obj_add_int(d, root, "keep_display", s.keep_display);
+        yyjson_mut_obj_add_int(d, root, "active", s.active ? 1 : 0);
+        yyjson_mut_obj_add_strcpy(d, root, "mode", or_none(s.mode_name));
+        yyjson_mut_obj_add_int(d, root, "remaining_s", snapshot.remaining_s);
+        yyjson_mut_obj_add_int(d, root, "keep_display", s.keep_display ? 1 : 0);
         if (const char *platform = kor_plat_name()) yyjson_mut_obj_add_strcpy(d, root, "platform", platform);
-        yyjson_mut_obj_add_strcpy(d, root, "mechanism", s.mechanism);
+        yyjson_mut_obj_add_strcpy(d, root, "mechanism", or_none(s.mechanism));
         yyjson_mut_obj_add_int(d, root, "pid", s.pid);
         yyjson_mut_obj_add_strcpy(d, root, "name", s.name);
     }
@@ -567,9 +549,7 @@ void kor_forget_after_fork() noexcept {
     new (&g_mu) std::mutex;
     new (&g_err_mu) std::mutex;
     g_watch = nullptr;
-    g_st = kor_state{};
-    copy_text(g_st.mode_name, "none");
-    copy_text(g_st.mechanism, "none");
+    g_st = empty_record();
     g_err[0] = '\0';
     if (kor_thread *t = known_thread()) t->in_kor_on = false;
 }
@@ -579,6 +559,16 @@ void kor_forget_after_fork() noexcept {
 // runs out (see Host threads).
 
 namespace {
+
+// What kor_on and kor_off do first: the error text is emptied and the
+// running activation ends. Returns with g_mu held.
+std::unique_lock<std::mutex> end_running_activation() {
+    std::unique_lock<std::mutex> lock(g_mu);
+    kor_clear_error();
+    stop_watcher(lock);
+    reset_state();
+    return lock;
+}
 
 // Marks the calling thread as inside kor_on for as long as it lives.
 class inside_kor_on {
@@ -601,11 +591,9 @@ private:
 extern "C" KORVEL_API int kor_on(const char *options_json) {
     kor_thread *const thread = this_thread();  // before anything that could throw
     try {
-        std::unique_lock<std::mutex> lock(g_mu);
         const inside_kor_on inside(thread);
-        kor_clear_error();
-        stop_watcher(lock);
-        reset_state();  // the running activation ends before the new options are read
+        // The running activation ends before the new options are read.
+        const std::unique_lock<std::mutex> lock = end_running_activation();
         if (thread == nullptr) {
             kor_set_error("out of memory");
             return 0;
@@ -619,10 +607,7 @@ extern "C" KORVEL_API int kor_on(const char *options_json) {
 
 extern "C" KORVEL_API int kor_off(void) {
     try {
-        std::unique_lock<std::mutex> lock(g_mu);
-        kor_clear_error();
-        stop_watcher(lock);
-        reset_state();
+        end_running_activation();
     } catch (...) {
         kor_set_error("internal error");
     }
