@@ -59,17 +59,27 @@ inline uint32_t code_point(std::string_view text, size_t i, size_t n) {
     return cp;
 }
 
+// Walks `text` once: `emit(piece, n)` for each well-formed character (n its
+// length) and for each byte that is not part of one (n 0). Stops early when
+// `emit` returns false.
+template <typename Emit>
+void for_each_sequence(std::string_view text, Emit emit) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = sequence_length(text, i);
+        if (!emit(text.substr(i, n == 0 ? 1 : n), n)) return;
+        i += n == 0 ? 1 : n;
+    }
+}
+
 // Calls `emit(piece)` for each character of `text` as it may be shown on a
 // terminal: a byte that is not part of a well-formed character, and a
 // character a terminal would act on, become "?".
 template <typename Emit>
 void for_each_printable(std::string_view text, Emit emit) {
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = sequence_length(text, i);
-        const bool shown = n != 0 && !acts_on_terminal(code_point(text, i, n));
-        if (!emit(shown ? text.substr(i, n) : std::string_view("?"))) return;
-        i += n == 0 ? 1 : n;
-    }
+    for_each_sequence(text, [&](std::string_view piece, size_t n) {
+        const bool shown = n != 0 && !acts_on_terminal(code_point(piece, 0, n));
+        return emit(shown ? piece : std::string_view("?"));
+    });
 }
 
 // `text` made printable (above) into a NUL-terminated buffer of `capacity`

@@ -370,10 +370,7 @@ bool find_process(kor_state &req) {
     return true;
 }
 
-struct watch_closer {
-    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
-};
-using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 
 // Opens what the watcher of a timed or process-bound request will wait on.
 // The watched process is pinned here, before any inhibition is taken, so the

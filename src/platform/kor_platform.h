@@ -96,6 +96,11 @@ bool kor_plat_watch_stop(kor_plat_watch *watch) noexcept;
 // Releases the watch (null is ignored). Called once no thread waits on it.
 void kor_plat_watch_close(kor_plat_watch *watch) noexcept;
 
+// A watch owned by the code that opened it.
+struct kor_plat_watch_closer {
+    void operator()(kor_plat_watch *w) const noexcept { kor_plat_watch_close(w); }
+};
+
 // In a child forked while the library was in use: forgets the activation
 // without touching what the parent holds (a forked child inherits no
 // activation, as it inherits no record lock). Provided by the core, called by

@@ -35,10 +35,7 @@ TEST(LinuxClock, NeverGoesBack) {
     }
 }
 
-struct watch_closer {
-    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
-};
-using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 
 int open_watch(int pid, watch_ptr &out) {
     kor_plat_watch *w = nullptr;
