@@ -1,6 +1,6 @@
 // What the korvel command needs from the operating system: its arguments as
 // UTF-8, stop requests (Ctrl-C, SIGTERM, SIGHUP) routed to one waiting loop,
-// and a command that runs while the hold lasts. os_posix.cpp and os_win.cpp
+// and a command that runs while the hold lasts. os_linux.cpp and os_win.cpp
 // implement it; CMake compiles the one that fits.
 #ifndef KORVEL_CLI_OS_H
 #define KORVEL_CLI_OS_H

@@ -7,6 +7,8 @@
 #                                   # HOME, XDG dirs, DBUS_SESSION_BUS_ADDRESS)
 #   private-session.sh gnome DIR    # GNOME's bare session manager on DIR's bus;
 #                                   # returns once it answers
+#   private-session.sh wait DIR NAME  # exit 0 once NAME has an owner on DIR's
+#                                   # bus (within 10 s)
 #   private-session.sh stop DIR     # stops both by pid, then removes DIR
 #
 # Nothing is started on demand on the bus (its config names no service
@@ -122,6 +124,7 @@ stop() {
 case ${1:-} in
   start) start ;;
   gnome) [ $# -eq 2 ] || exit 2; gnome "$2" ;;
+  wait) [ $# -eq 3 ] || exit 2; enter "$2"; wait_for_name "$3" ;;
   stop) [ $# -eq 2 ] || exit 2; stop "$2" ;;
-  *) echo "usage: $0 start | gnome DIR | stop DIR" >&2; exit 2 ;;
+  *) echo "usage: $0 start | gnome DIR | wait DIR NAME | stop DIR" >&2; exit 2 ;;
 esac

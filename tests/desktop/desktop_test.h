@@ -32,7 +32,6 @@
         ASSERT_EQ(why_, "");                                                            \
     } while (0)
 
-#define DESKTEST_NEED_SESSION(s) ASSERT_EQ((s).failure(), "") << "private session bus"
 
 using namespace std::chrono_literals;
 

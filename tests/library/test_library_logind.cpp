@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <dirent.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -233,15 +232,6 @@ TEST_F(LibraryLogind, BrokenBusConnectionIsReplaced) {
 
 // --- Refusals hold nothing ---------------------------------------------------
 
-size_t count_entries(const char *dir) {
-    size_t n = 0;
-    if (DIR *d = opendir(dir)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 TEST_F(LibraryLogind, RefusalsHoldNoLockThreadOrFd) {
     const char *const bad[] = {
         "   ",
@@ -256,8 +246,8 @@ TEST_F(LibraryLogind, RefusalsHoldNoLockThreadOrFd) {
     // Warm up: the first call loads what sd-bus keeps for the process.
     ASSERT_EQ(kor_on(""), 1);
     kor_off();
-    const size_t threads_before = count_entries("/proc/self/task");
-    const size_t fds_before = count_entries("/proc/self/fd");
+    const size_t threads_before = kortest::thread_count();
+    const size_t fds_before = kortest::open_fd_count();
     for (const char *options : bad) {
         SCOPED_TRACE(options);
         EXPECT_EQ(kor_on(options), 0);
@@ -265,8 +255,8 @@ TEST_F(LibraryLogind, RefusalsHoldNoLockThreadOrFd) {
         EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
         EXPECT_EQ(kortest::read_status().active, 0);
     }
-    EXPECT_EQ(count_entries("/proc/self/task"), threads_before);
-    EXPECT_EQ(count_entries("/proc/self/fd"), fds_before);
+    EXPECT_EQ(kortest::thread_count(), threads_before);
+    EXPECT_EQ(kortest::open_fd_count(), fds_before);
 }
 
 TEST(LibraryNoBus, UnreachableSystemBusIsAClearRefusal) {

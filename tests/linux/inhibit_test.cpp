@@ -76,14 +76,14 @@ TEST_F(LinuxInhibit, MissingBusFailsAndHoldsNothing) {
     kortest::temp_dir dir;
     const std::string address = "unix:path=" + dir.path() + "/no_such_socket";
     scoped_env bus("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
-    const int fds_before = linuxtest::open_fd_count();
+    const size_t fds_before = kortest::open_fd_count();
 
     char mechanism[64] = "untouched";
     EXPECT_EQ(kor_plat_inhibit_on(0, "Backup", mechanism, sizeof mechanism), -1);
     const std::string message = kortest::last_error();
     EXPECT_NE(message.find("logind"), std::string::npos) << message;
     EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
-    EXPECT_EQ(linuxtest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
+    EXPECT_EQ(kortest::open_fd_count(), fds_before) << "a failed attempt leaks no descriptor";
 
     // Nothing is held, so ending the inhibition must not close anything.
     expect_off_closes_nothing(1);
@@ -249,12 +249,12 @@ TEST_F(LinuxInhibit, RepeatedCyclesLeakNoDescriptor) {
     // The first round may open descriptors that stay for the process's life.
     ASSERT_EQ(kor_plat_inhibit_on(0, "Warm-up", nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
-    const int fds_before = linuxtest::open_fd_count();
+    const size_t fds_before = kortest::open_fd_count();
     for (int i = 0; i < 25; ++i) {
         ASSERT_EQ(kor_plat_inhibit_on(i % 2, "Cycle", nullptr, 0), 0) << kortest::last_error();
         kor_plat_inhibit_off();
     }
-    EXPECT_EQ(linuxtest::open_fd_count(), fds_before);
+    EXPECT_EQ(kortest::open_fd_count(), fds_before);
     EXPECT_TRUE(kortest::eventually(lock_gone, 5s));
 }
 

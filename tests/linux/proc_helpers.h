@@ -4,7 +4,6 @@
 
 #include "test_support.h"
 
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -41,18 +40,6 @@ inline bool wait_until_comm(pid_t pid, const std::string &comm) {
 inline bool wait_zombie(pid_t pid) {
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
-}
-
-// The number of this process's open file descriptors.
-inline int open_fd_count() {
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (const dirent *e = readdir(dir))
-            if (e->d_name[0] != '.') ++n;
-        closedir(dir);
-        --n;  // the directory stream's own fd
-    }
-    return n;
 }
 
 } // namespace linuxtest

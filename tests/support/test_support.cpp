@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -162,6 +163,26 @@ temp_dir::temp_dir() {
 temp_dir::~temp_dir() {
     run_command({"rm", "-rf", path_}, std::chrono::seconds(10));
 }
+
+namespace {
+
+// Entries of a /proc folder, without "." and ".."; the folder's own stream
+// (an fd) is not counted.
+size_t entries_of(const char *dir) {
+    size_t n = 0;
+    if (DIR *d = opendir(dir)) {
+        const int own = dirfd(d);
+        while (const dirent *e = readdir(d))
+            if (e->d_name[0] != '.' && std::atoi(e->d_name) != own) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+} // namespace
+
+size_t open_fd_count() { return entries_of("/proc/self/fd"); }
+size_t thread_count() { return entries_of("/proc/self/task"); }
 
 std::string copy_executable(const std::string &from, const std::string &dir, const std::string &name) {
     const std::string to = dir + "/" + name;

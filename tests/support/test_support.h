@@ -67,6 +67,10 @@ private:
     std::string path_;
 };
 
+// This process's open descriptors and threads, for tests that nothing leaks.
+size_t open_fd_count();
+size_t thread_count();
+
 // Copies an executable to `dir/name` (so a process can carry any name).
 std::string copy_executable(const std::string &from, const std::string &dir, const std::string &name);
 

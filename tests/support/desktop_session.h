@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+// Fails the test when the private session bus could not be started.
+#define DESKTEST_NEED_SESSION(s) ASSERT_EQ((s).failure(), "") << "private session bus"
+
 namespace desktest {
 
 using namespace std::chrono_literals;
@@ -38,8 +41,10 @@ public:
     // to end (TERM, then KILL) when the session ends.
     kortest::child_process &start(const std::string &label, const std::vector<std::string> &argv);
     std::string log(const std::string &label) const;
-    // True once `name` has an owner on the session bus.
-    bool wait_for_name(const std::string &name, std::chrono::milliseconds timeout = 10s);
+    // True once `name` has an owner on the session bus (within 10 s).
+    bool wait_for_name(const std::string &name);
+    // The session bus's own process.
+    pid_t bus_pid() const;
 
     // Services the tests use; each returns "" when ready, or why not.
     std::string start_gnome_session();

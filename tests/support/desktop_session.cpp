@@ -120,21 +120,15 @@ std::string session::start_x() {
     return "";
 }
 
-bool session::wait_for_name(const std::string &name, std::chrono::milliseconds timeout) {
-    return kortest::eventually(
-        [&] {
-            sd_bus_error error = SD_BUS_ERROR_NULL;
-            sd_bus_message *r = nullptr;
-            int has = 0;
-            if (bus() == nullptr) return false;
-            const int ok = sd_bus_call_method(bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                              "org.freedesktop.DBus", "NameHasOwner", &error, &r, "s", name.c_str());
-            if (ok >= 0) sd_bus_message_read(r, "b", &has);
-            sd_bus_message_unref(r);
-            sd_bus_error_free(&error);
-            return has != 0;
-        },
-        timeout);
+bool session::wait_for_name(const std::string &name) {
+    return kortest::run_command({KORVEL_SESSION_SCRIPT, "wait", dir_, name}, 20s).status == 0;
+}
+
+pid_t session::bus_pid() const {
+    // The script notes each program it started, the bus first.
+    pid_t pid = 0;
+    std::istringstream(read_file(dir_ + "/pids")) >> pid;
+    return pid;
 }
 
 sd_bus *session::bus() {

@@ -1,4 +1,4 @@
-// The korvel command on Linux and other POSIX systems. The stop signals are
+// The korvel command on Linux (sigtimedwait, SI_KERNEL). The stop signals are
 // blocked in every thread and taken with sigwaitinfo/sigtimedwait, so there
 // is no signal handler to race with, and the waiting loop sees each signal
 // with its sender.
