@@ -6,8 +6,7 @@
 # they would hold CTest's output pipe open long after the test ends and CTest
 # would wait for them. So the server and the prefix's services are brought up
 # here first, detached from our streams, and only then is the program run.
-export WINEDEBUG=-all
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-korvel}"
+. "$(dirname "$0")/wine-env.sh"
 unset DISPLAY
 wineserver -p30 </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1

@@ -22,8 +22,7 @@ if [ ! -e /usr/include/yyjson.h ] && [ ! -e /usr/local/include/yyjson.h ]; then
   bash "$here/install-deps.sh"
 fi
 
-export WINEPREFIX="${WINEPREFIX:-$HOME/.wine-korvel}"
-export WINEDEBUG=-all
+. "$here/../cmake/wine-env.sh"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   log "creating the Wine prefix $WINEPREFIX"
   # Wine's background processes inherit our output; keep them off it.
