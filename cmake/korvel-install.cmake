@@ -104,6 +104,7 @@ if(NOT WIN32)
     endif()
     install(FILES ${_kor_yyjson_file} RENAME ${_kor_yyjson_soname}
       DESTINATION ${CMAKE_INSTALL_LIBDIR}/${KORVEL_PRIVATE_DIR} COMPONENT runtime)
+
     install(FILES ${KORVEL_YYJSON_LICENSE} RENAME copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}/yyjson
       COMPONENT runtime)
     file(STRINGS ${KORVEL_YYJSON_LICENSE} _kor_yyjson_copyright REGEX "^Copyright:" LIMIT_COUNT 1)
@@ -183,16 +184,19 @@ set(CPACK_COMPONENT_DEVEL_DESCRIPTION "keep-awake shared library (development fi
  The C and C++ headers, the CMake package and the pkg-config file.")
 set(CPACK_COMPONENT_CLI_DESCRIPTION "keep the machine awake while a command runs
  The korvel command, built on the keep-awake shared library.")
-# Dependencies from the binaries' own needs (libc6, libstdc++6, libsystemd0).
-# The private yyjson is resolved inside the package through the RUNPATH, so
-# no libyyjson0 is required, and a libyyjson0 installed later sits beside it.
+# The library's dependencies from its own needs (libc6, libstdc++6,
+# libsystemd0). The private yyjson is resolved inside the package through the
+# RUNPATH, so no libyyjson0 is required, and a libyyjson0 installed later sits
+# beside it.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_CLI_PACKAGE_SHLIBDEPS ON)
-# The command's library is the runtime package's: found in the build tree,
-# it is left to the dependency below.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${KORVEL_DEB_runtime} (>= ${PROJECT_VERSION})")
+# The command loads the runtime package's library and yyjson. A scan of its
+# own package would find the system's libyyjson0 instead (its RUNPATH reaches
+# the library folder), so its needs are stated: the C and C++ runtimes the
+# README's compatibility table gives it, which the symbol_baseline test holds
+# it to.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
+  "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
 # What packages built against the library depend on (dpkg-shlibdeps reads
 # it), and ldconfig run after install and removal.
 execute_process(COMMAND awk -f ${PROJECT_SOURCE_DIR}/tests/exports/map-names.awk ${PROJECT_SOURCE_DIR}/cmake/korvel.map
