@@ -23,7 +23,7 @@ for bin in "$@"; do
     top=$(grep -E "^${family}_" <<<"$needed" | sort -t_ -k2,2V | tail -n 1 || true)
     [ -n "$top" ] || continue
     newest+=("$top")
-    max=$(grep -E "^${family}_" <<<"$allowed" | head -n 1 || true)
+    max=$(grep -E "^${family}_" <<<"$allowed" | sort -t_ -k2,2V | tail -n 1 || true)
     if [ -z "$max" ]; then
       echo "$name needs $top; the README allows it no $family"
       failed=1
