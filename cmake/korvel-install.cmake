@@ -197,34 +197,36 @@ set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "${KORVEL_DEB_runtime} (= ${PROJECT_VERSI
 # it to.
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
   "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
-# What packages built against the library depend on (dpkg-shlibdeps reads
-# it), and ldconfig run after install and removal.
-execute_process(COMMAND awk -f ${PROJECT_SOURCE_DIR}/tests/exports/map-names.awk ${PROJECT_SOURCE_DIR}/cmake/korvel.map
-  OUTPUT_VARIABLE _kor_map_names OUTPUT_STRIP_TRAILING_WHITESPACE)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/korvel.map)
-string(REPLACE "\n" ";" _kor_map_names "${_kor_map_names}")
-set(_kor_symbols "")
-foreach(_kor_soname ${KORVEL_LIB}${CMAKE_SHARED_LIBRARY_SUFFIX} lib${KORVEL_LIB}${CMAKE_SHARED_LIBRARY_SUFFIX})
-  string(APPEND _kor_symbols "${_kor_soname} ${KORVEL_DEB_runtime} #MINVER#\n")
-  set(_kor_nodes "")
-  foreach(_kor_entry IN LISTS _kor_map_names)
-    string(REPLACE " " ";" _kor_entry "${_kor_entry}")
-    list(GET _kor_entry 0 _kor_node)
-    list(GET _kor_entry 1 _kor_name)
-    # KORVEL_0.1 was first released in 0.1.0.
-    string(REGEX REPLACE "^KORVEL_" "" _kor_since "${_kor_node}")
-    if(NOT _kor_node IN_LIST _kor_nodes)
-      list(APPEND _kor_nodes ${_kor_node})
-      string(APPEND _kor_symbols " ${_kor_node}@${_kor_node} ${_kor_since}.0\n")
-    endif()
-    string(APPEND _kor_symbols " ${_kor_name}@${_kor_node} ${_kor_since}.0\n")
+if(NOT WIN32)
+  # What packages built against the library depend on (dpkg-shlibdeps reads
+  # it), and ldconfig run after install and removal.
+  execute_process(COMMAND awk -f ${PROJECT_SOURCE_DIR}/tests/exports/map-names.awk ${PROJECT_SOURCE_DIR}/cmake/korvel.map
+    OUTPUT_VARIABLE _kor_map_names OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/korvel.map)
+  string(REPLACE "\n" ";" _kor_map_names "${_kor_map_names}")
+  set(_kor_symbols "")
+  foreach(_kor_soname ${KORVEL_LIB}${CMAKE_SHARED_LIBRARY_SUFFIX} lib${KORVEL_LIB}${CMAKE_SHARED_LIBRARY_SUFFIX})
+    string(APPEND _kor_symbols "${_kor_soname} ${KORVEL_DEB_runtime} #MINVER#\n")
+    set(_kor_nodes "")
+    foreach(_kor_entry IN LISTS _kor_map_names)
+      string(REPLACE " " ";" _kor_entry "${_kor_entry}")
+      list(GET _kor_entry 0 _kor_node)
+      list(GET _kor_entry 1 _kor_name)
+      # KORVEL_0.1 was first released in 0.1.0.
+      string(REGEX REPLACE "^KORVEL_" "" _kor_since "${_kor_node}")
+      if(NOT _kor_node IN_LIST _kor_nodes)
+        list(APPEND _kor_nodes ${_kor_node})
+        string(APPEND _kor_symbols " ${_kor_node}@${_kor_node} ${_kor_since}.0\n")
+      endif()
+      string(APPEND _kor_symbols " ${_kor_name}@${_kor_node} ${_kor_since}.0\n")
+    endforeach()
   endforeach()
-endforeach()
-file(WRITE ${PROJECT_BINARY_DIR}/deb-runtime/symbols "${_kor_symbols}")
-file(WRITE ${PROJECT_BINARY_DIR}/deb-runtime/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
-  ${PROJECT_BINARY_DIR}/deb-runtime/symbols ${PROJECT_BINARY_DIR}/deb-runtime/triggers)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  file(WRITE ${PROJECT_BINARY_DIR}/deb-runtime/symbols "${_kor_symbols}")
+  file(WRITE ${PROJECT_BINARY_DIR}/deb-runtime/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/deb-runtime/symbols ${PROJECT_BINARY_DIR}/deb-runtime/triggers)
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 set(CPACK_KORVEL_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/korvel-cpack.cmake)
 include(CPack)
