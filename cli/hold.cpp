@@ -44,16 +44,10 @@ int64_t int_member(yyjson_val *root, const char *key) {
 std::string valid_utf8(const std::string &text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = kor_utf8::sequence_length(text, i);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text, i, n);
-            i += n;
-        }
-    }
+    kor_utf8::for_each_sequence(text, [&](std::string_view piece, size_t n) {
+        out.append(n == 0 ? std::string_view("\xEF\xBF\xBD") : piece);
+        return true;
+    });
     return out;
 }
 

@@ -79,7 +79,10 @@ KORVEL_API int kor_off(void);
  *   "name".
  * The text belongs to the caller, who releases it with kor_free_string().
  * Returns NULL on failure, with the reason in kor_last_error().
- * Does not change the activation or empty the error text. Thread-safe.
+ * Reports only what holds now: an activation whose inhibition was taken away
+ * (the host closed its descriptor, every holder has gone) ends here and is
+ * reported inactive; a desktop service that exited is no longer named in
+ * "mechanism". Does not empty the error text. Thread-safe.
  */
 KORVEL_API char *kor_status(void);
 
@@ -88,6 +91,8 @@ KORVEL_API char *kor_status(void);
  * NULL. The text is a copy made for the calling thread: no other thread's
  * call changes it. It stays valid until the same thread calls
  * kor_last_error again, or ends. It belongs to the library: do not free it.
+ * (When memory ran out before a thread's first call, its copy is one shared
+ * with every other such thread.) Messages are safe to print on a terminal.
  */
 KORVEL_API const char *kor_last_error(void);
 

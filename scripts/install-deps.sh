@@ -9,11 +9,11 @@ set -euo pipefail
 
 apt_packages=(
   build-essential cmake ninja-build pkg-config python3 binutils
-  libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin
+  libsystemd-dev libsystemd0 systemd dbus-daemon dbus-bin polkitd
   libgtest-dev googletest
   dpkg-dev file
   libcli11-dev help2man
-  python3-venv python3-setuptools python3-wheel python3-pip
+  python3-venv python3-setuptools python3-wheel python3-pip mypy
   clang libfuzzer-14-dev
 )
 

@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 static_assert(YYJSON_VERSION_HEX >= 0x000C00, "yyjson 0.12 or later is required");
@@ -51,19 +51,23 @@ struct kor_state {
 
 // One watcher thread and what it waits on. Each watcher has its own watch
 // and stop flag, so that a caller stopping one watcher can never have its
-// request undone by another caller starting the next.
+// request undone by another caller starting the next. Made with malloc, not
+// new: nothing on the way to an activation throws when memory runs out.
 struct kor_watcher {
-    std::thread thread;
+    pthread_t thread{};
     kor_plat_watch *watch = nullptr;  // owned; closed once the thread is joined
     int64_t deadline_ms = 0;          // 0: none
     bool stop = false;                // guarded by g_mu
     bool running = true;              // guarded by g_mu; false once it has finished
     bool orphaned = false;            // guarded by g_mu; detached: frees itself when it finishes
+};
 
-    kor_watcher() = default;
-    kor_watcher(const kor_watcher &) = delete;
-    kor_watcher &operator=(const kor_watcher &) = delete;
-    ~kor_watcher() { kor_plat_watch_close(watch); }
+// What the library keeps for each host thread that calls it: the copy of the
+// error text that kor_last_error hands out, and whether the thread is inside
+// kor_on (where sd-bus may fork a helper of its own).
+struct kor_thread {
+    char error_copy[512];
+    bool in_kor_on;
 };
 
 // The core's only state. It lives for the whole process and is never
@@ -74,6 +78,12 @@ kor_watcher *g_watch = nullptr;    // started and not yet joined; guarded by g_m
 
 char g_err[512];
 std::mutex g_err_mu;               // a message is written and copied whole
+// The copy handed out on a thread for which no memory could be had.
+char g_err_shared_copy[512];
+
+pthread_once_t g_thread_key_once = PTHREAD_ONCE_INIT;
+pthread_key_t g_thread_key;
+bool g_thread_key_made = false;
 
 const char *mode_text(int32_t mode) {
     switch (mode) {
@@ -100,43 +110,105 @@ const yyjson_alc kHeap = {heap_malloc, heap_realloc, heap_free, nullptr};
 // ---------------------------------------------------------------------------
 // State record
 
+// The record of no activation.
+kor_state empty_record() {
+    kor_state st{};
+    copy_text(st.mode_name, "none");
+    copy_text(st.mechanism, "none");
+    return st;
+}
+
 // The one way an activation ends. Called with g_mu held.
 void reset_state() {
     kor_plat_inhibit_off();
-    g_st = kor_state{};
-    copy_text(g_st.mode_name, "none");
-    copy_text(g_st.mechanism, "none");
+    g_st = empty_record();
+}
+
+// ---------------------------------------------------------------------------
+// Host threads
+//
+// A host that loads the library with dlopen (every FFI does) gets the
+// thread-local data of the library's C++ runtime allocated on each thread's
+// first use of it, and glibc aborts the whole process when that allocation
+// fails: throwing an exception is such a use. So each thread's first call
+// makes sure the runtime's data exists while memory is there, and a thread
+// for which no memory can be had is refused before anything could throw.
+// Keys below 32 are stored inside the thread itself: reading and setting them
+// allocates nothing.
+
+void free_thread_data(void *data) { std::free(data); }
+
+void make_thread_key() { g_thread_key_made = pthread_key_create(&g_thread_key, free_thread_data) == 0; }
+
+// This thread's record; null when it cannot be had for lack of memory.
+kor_thread *this_thread() noexcept {
+    pthread_once(&g_thread_key_once, make_thread_key);
+    if (!g_thread_key_made) return nullptr;
+    if (auto *t = static_cast<kor_thread *>(pthread_getspecific(g_thread_key))) return t;
+    // Memory for the runtime's block is made sure of, and given back just
+    // before the runtime asks for it.
+    void *room = std::malloc(4096);
+    if (room == nullptr) return nullptr;
+    std::free(room);
+    (void)std::uncaught_exceptions();  // makes the runtime's thread-local data
+    auto *t = static_cast<kor_thread *>(std::malloc(sizeof(kor_thread)));
+    if (t == nullptr) return nullptr;
+    t->error_copy[0] = '\0';
+    t->in_kor_on = false;
+    if (pthread_setspecific(g_thread_key, t) != 0) {
+        std::free(t);
+        return nullptr;
+    }
+    return t;
+}
+
+// The record of a thread that has one, without making it.
+kor_thread *known_thread() noexcept {
+    return g_thread_key_made ? static_cast<kor_thread *>(pthread_getspecific(g_thread_key)) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
 // Watcher thread
+
+kor_watcher *new_watcher(kor_plat_watch *watch) noexcept {
+    void *memory = std::malloc(sizeof(kor_watcher));
+    if (memory == nullptr) return nullptr;
+    auto *w = new (memory) kor_watcher;
+    w->watch = watch;
+    return w;
+}
+
+void free_watcher(kor_watcher *w) noexcept {
+    kor_plat_watch_close(w->watch);
+    w->~kor_watcher();
+    std::free(w);
+}
 
 // Blocks until the deadline, the end of the watched process or a stop
 // request, then ends the activation unless a caller asked it to stop (that
 // caller ends it) or it has ended meanwhile. A watch that broke (the host
 // closed what it waits on) ends the activation too: it could no longer end at
 // its deadline or with its process.
-void watch_thread_main(kor_watcher *self) noexcept {
+void *watch_thread_main(void *arg) noexcept {
+    auto *self = static_cast<kor_watcher *>(arg);
     const kor_plat_watch_event event = kor_plat_watch_wait(self->watch, self->deadline_ms);
     bool orphaned = false;
-    try {
+    {
         std::lock_guard<std::mutex> lock(g_mu);
         if (event != KOR_WATCH_STOPPED && !self->stop && g_st.active) reset_state();
         self->running = false;
         orphaned = self->orphaned;
-    } catch (...) {
-        // The lock cannot be taken: nothing can be changed safely. The thread
-        // still finishes, and the next call joins it.
     }
-    if (orphaned) delete self;
+    if (orphaned) free_watcher(self);
+    return nullptr;
 }
 
 // Joins a watcher that has been taken out of g_watch, so no other caller can
 // join it too. The lock is released meanwhile: the watcher takes it.
 void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
     lock.unlock();
-    w->thread.join();
-    delete w;
+    pthread_join(w->thread, nullptr);
+    free_watcher(w);
     lock.lock();
 }
 
@@ -151,7 +223,7 @@ void stop_watcher(std::unique_lock<std::mutex> &lock) {
         w->stop = true;
         if (!kor_plat_watch_stop(w->watch) && w->running) {
             w->orphaned = true;
-            w->thread.detach();
+            pthread_detach(w->thread);
             continue;
         }
         join_watcher(w, lock);
@@ -168,45 +240,29 @@ void reap_watcher(std::unique_lock<std::mutex> &lock) {
 // (which it then owns, whatever the outcome). On failure the activation is
 // undone. Called with g_mu held and no watcher recorded.
 bool start_watcher(kor_plat_watch *watch) {
-    std::unique_ptr<kor_watcher> w;
-    try {
-        w = std::make_unique<kor_watcher>();
-    } catch (const std::bad_alloc &) {
+    kor_watcher *w = new_watcher(watch);
+    if (w == nullptr) {
         kor_plat_watch_close(watch);
         kor_set_error("out of memory");
         reset_state();
         return false;
     }
-    w->watch = watch;
     w->deadline_ms = g_st.deadline_ms;
-    try {
-        w->thread = std::thread(watch_thread_main, w.get());
-    } catch (const std::system_error &e) {
-        kor_set_error("pthread_create failed (%d)", e.code().value());
-        reset_state();
-        return false;
-    } catch (const std::bad_alloc &) {
-        kor_set_error("out of memory");
+    const int e = pthread_create(&w->thread, nullptr, watch_thread_main, w);
+    if (e != 0) {
+        free_watcher(w);
+        kor_set_error("pthread_create failed (%d)", e);
         reset_state();
         return false;
     }
     // The new thread may finish at once (a deadline already past): it then
     // waits for g_mu, which kor_on still holds.
-    g_watch = w.release();
+    g_watch = w;
     return true;
 }
 
 // ---------------------------------------------------------------------------
 // Options document
-
-// What a kor_on call asks for, once read from its options text.
-struct kor_request {
-    int32_t mode = KOR_MODE_INDEFINITE;
-    int32_t keep_display = 0;
-    int32_t duration_s = 0;
-    int32_t pid = 0;
-    char name[256] = "";
-};
 
 struct doc_deleter {
     void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
@@ -231,7 +287,7 @@ double read_number(yyjson_val *v, double fallback) {
 
 // The name ends at an embedded NUL and is cut to 255 bytes on a character
 // boundary, so the status report can always write it.
-void read_name(yyjson_val *v, char (&out)[256]) {
+void read_name(yyjson_val *v, char (&out)[sizeof kor_state::name]) {
     if (!yyjson_is_str(v)) return;
     std::string_view text = str_of(v);
     text = text.substr(0, text.find('\0'));
@@ -244,12 +300,14 @@ int32_t minutes_to_seconds(double minutes) {
     return s < 1 ? 1 : s;
 }
 
-// Reads the options text into `req`. On refusal sets the message and returns
-// false. The document is released before returning on every path.
-bool read_options(const char *text, kor_request &req) {
-    doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, &kHeap, nullptr));
+// Reads the options text into `req`, a record of what is asked for (mode,
+// keep_display, duration_s, pid, name). On refusal sets the message and
+// returns false. The document is released before returning on every path.
+bool read_options(const char *text, kor_state &req) {
+    yyjson_read_err err{};
+    doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, &kHeap, &err));
     if (!doc) {
-        kor_set_error("invalid options_json");
+        kor_set_error(err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION ? "out of memory" : "invalid options_json");
         return false;
     }
     yyjson_val *root = yyjson_doc_get_root(doc.get());
@@ -260,9 +318,11 @@ bool read_options(const char *text, kor_request &req) {
 
     yyjson_val *mode_val = yyjson_obj_get(root, "mode");
     const std::string_view mode = yyjson_is_str(mode_val) ? str_of(mode_val) : "indefinite";
-    req.keep_display = read_keep_display(yyjson_obj_get(root, "keep_display"));
+    req.keep_display = read_keep_display(yyjson_obj_get(root, "keep_display")) != 0 ? 1 : 0;
     const double minutes = read_number(yyjson_obj_get(root, "minutes"), 0.0);
-    const int32_t seconds = clamp_to_i32(read_number(yyjson_obj_get(root, "seconds"), -1.0));
+    // Compared as the number it is, and truncated only once taken: -0.5
+    // seconds is "no seconds", not 0.
+    const double seconds = read_number(yyjson_obj_get(root, "seconds"), -1.0);
     const int32_t pid = clamp_to_i32(read_number(yyjson_obj_get(root, "pid"), 0.0));
     read_name(yyjson_obj_get(root, "name"), req.name);
 
@@ -271,7 +331,7 @@ bool read_options(const char *text, kor_request &req) {
     } else if (mode == "minutes") {
         req.mode = KOR_MODE_MINUTES;
         if (seconds >= 0) {
-            req.duration_s = seconds;
+            req.duration_s = clamp_to_i32(seconds);
         } else if (minutes > 0) {
             req.duration_s = minutes_to_seconds(minutes);
         } else {
@@ -299,7 +359,7 @@ bool read_options(const char *text, kor_request &req) {
 }
 
 // Finds the process of a "while_process" request.
-bool find_process(kor_request &req) {
+bool find_process(kor_state &req) {
     if (req.mode != KOR_MODE_WHILE_PROCESS) return true;
     const int pid = kor_plat_find_process(req.name);
     if (pid <= 0) {
@@ -310,15 +370,12 @@ bool find_process(kor_request &req) {
     return true;
 }
 
-struct watch_closer {
-    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
-};
-using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 
 // Opens what the watcher of a timed or process-bound request will wait on.
 // The watched process is pinned here, before any inhibition is taken, so the
 // activation follows the process that had the pid when kor_on accepted it.
-bool open_watch(const kor_request &req, watch_ptr &watch) {
+bool open_watch(const kor_state &req, watch_ptr &watch) {
     kor_plat_watch *w = nullptr;
     switch (kor_plat_watch_open(is_process_bound(req.mode) ? req.pid : 0, &w)) {
     case KOR_WATCH_OPENED:
@@ -335,26 +392,19 @@ bool open_watch(const kor_request &req, watch_ptr &watch) {
 // ---------------------------------------------------------------------------
 // Activation
 
-// Takes the inhibition and fills the record. Called with g_mu held and the
-// record reset; on refusal the platform has set the message and nothing is
-// held.
-bool activate(const kor_request &req) {
-    char mechanism[64] = "";
+// Takes the inhibition and makes the request the record. Called with g_mu
+// held and the record reset; on refusal the platform has set the message and
+// nothing is held.
+bool activate(const kor_state &req) {
+    char mechanism[sizeof g_st.mechanism] = "";
     if (kor_plat_inhibit_on(req.keep_display, req.name, mechanism, sizeof mechanism) != 0) return false;
     mechanism[sizeof mechanism - 1] = '\0';
 
+    g_st = req;
     g_st.active = 1;
-    g_st.mode = req.mode;
-    g_st.keep_display = req.keep_display ? 1 : 0;
-    if (req.mode == KOR_MODE_MINUTES) {
-        g_st.duration_s = req.duration_s;
-        // Read after the inhibition was taken, so its cost does not shorten
-        // the activation.
-        g_st.deadline_ms = kor_now_ms() + static_cast<int64_t>(req.duration_s) * 1000;
-    } else if (is_process_bound(req.mode)) {
-        g_st.pid = req.pid;
-    }
-    copy_text(g_st.name, req.name);
+    // Read after the inhibition was taken, so its cost does not shorten the
+    // activation.
+    if (req.mode == KOR_MODE_MINUTES) g_st.deadline_ms = kor_now_ms() + static_cast<int64_t>(req.duration_s) * 1000;
     copy_text(g_st.mode_name, mode_text(req.mode));
     copy_text(g_st.mechanism, mechanism[0] ? mechanism : "unknown");
     return true;
@@ -363,7 +413,8 @@ bool activate(const kor_request &req) {
 // Starts the activation that `options_json` asks for. Called with g_mu held,
 // no watcher and the record reset.
 bool start_activation(const char *options_json) {
-    kor_request req;
+    kor_state req{};
+    req.mode = KOR_MODE_INDEFINITE;
     if (options_json != nullptr && options_json[0] != '\0') {
         if (!read_options(options_json, req) || !find_process(req)) return false;
     }
@@ -376,18 +427,15 @@ bool start_activation(const char *options_json) {
 // ---------------------------------------------------------------------------
 // Status report
 
-// A consistent copy of the record, taken under g_mu.
+// A consistent copy of the record, taken under g_mu, and what the status
+// computes from it.
 struct kor_snapshot {
-    int32_t active;
-    int32_t keep_display;
-    int64_t pid;
+    kor_state record;
     int32_t remaining_s;
-    char mode_name[32];
-    char mechanism[64];
-    char name[256];
 };
 
-std::string_view or_none(const char *text) { return text[0] ? std::string_view(text) : "none"; }
+// A record's text, or "none" for one never written (before the first call).
+const char *or_none(const char *text) { return text[0] ? text : "none"; }
 
 // Whole seconds left of a timed activation, rounded up.
 int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
@@ -399,21 +447,19 @@ int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
 kor_snapshot take_snapshot() {
     std::unique_lock<std::mutex> lock(g_mu);
     reap_watcher(lock);
-    // An inhibition the host has taken away behind the library's back (by
-    // closing its descriptor) is not reported as held: the activation ends.
-    if (g_st.active && !kor_plat_inhibit_held()) {
-        stop_watcher(lock);
-        reset_state();
+    // The status names only what holds now: an inhibition the host has
+    // taken away behind the library's back (by closing its descriptor), or
+    // whose every holder has gone, ends the activation.
+    if (g_st.active) {
+        char mechanism[sizeof g_st.mechanism] = "";
+        if (!kor_plat_inhibit_refresh(mechanism, sizeof mechanism)) {
+            stop_watcher(lock);
+            reset_state();
+        } else if (mechanism[0] != '\0') {
+            copy_text(g_st.mechanism, mechanism);
+        }
     }
-    kor_snapshot s{};
-    s.active = g_st.active ? 1 : 0;
-    s.keep_display = g_st.keep_display ? 1 : 0;
-    s.pid = g_st.pid;
-    s.remaining_s = remaining_seconds(g_st.active, g_st.deadline_ms);
-    copy_text(s.mode_name, or_none(g_st.mode_name));
-    copy_text(s.mechanism, or_none(g_st.mechanism));
-    copy_text(s.name, g_st.name);
-    return s;
+    return kor_snapshot{g_st, remaining_seconds(g_st.active, g_st.deadline_ms)};
 }
 
 struct mut_doc_deleter {
@@ -421,7 +467,8 @@ struct mut_doc_deleter {
 };
 
 // A member that cannot be allocated is left out; the rest are still added.
-char *write_status(const kor_snapshot &s) {
+char *write_status(const kor_snapshot &snapshot) {
+    const kor_state &s = snapshot.record;
     std::unique_ptr<yyjson_mut_doc, mut_doc_deleter> doc(yyjson_mut_doc_new(&kHeap));
     if (!doc) {
         kor_set_error("out of memory");
@@ -431,12 +478,12 @@ char *write_status(const kor_snapshot &s) {
     yyjson_mut_val *root = yyjson_mut_obj(d);
     if (root) {
         yyjson_mut_doc_set_root(d, root);
-        yyjson_mut_obj_add_int(d, root, "active", s.active);
-        yyjson_mut_obj_add_strcpy(d, root, "mode", s.mode_name);
-        yyjson_mut_obj_add_int(d, root, "remaining_s", s.remaining_s);
-        yyjson_mut_obj_add_int(d, root, "keep_display", s.keep_display);
+        yyjson_mut_obj_add_int(d, root, "active", s.active ? 1 : 0);
+        yyjson_mut_obj_add_strcpy(d, root, "mode", or_none(s.mode_name));
+        yyjson_mut_obj_add_int(d, root, "remaining_s", snapshot.remaining_s);
+        yyjson_mut_obj_add_int(d, root, "keep_display", s.keep_display ? 1 : 0);
         if (const char *platform = kor_plat_name()) yyjson_mut_obj_add_strcpy(d, root, "platform", platform);
-        yyjson_mut_obj_add_strcpy(d, root, "mechanism", s.mechanism);
+        yyjson_mut_obj_add_strcpy(d, root, "mechanism", or_none(s.mechanism));
         yyjson_mut_obj_add_int(d, root, "pid", s.pid);
         yyjson_mut_obj_add_strcpy(d, root, "name", s.name);
     }
@@ -455,19 +502,41 @@ void kor_clear_error() noexcept {
     g_err[0] = '\0';
 }
 
+// Every message is safe to print on a terminal, whatever a caller or a
+// service put into it (their texts are echoed), and is cut on a character
+// boundary.
 void kor_set_error(const char *fmt, ...) noexcept {
-    char text[sizeof g_err];
+    char formatted[2 * sizeof g_err];
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    const int n = std::vsnprintf(formatted, sizeof formatted, fmt, ap);
     va_end(ap);
-    if (n < 0) copy_text(text, "error text could not be formatted");
+    if (n < 0) copy_text(formatted, "error text could not be formatted");
+    char text[sizeof g_err];
+    kor_utf8::printable_copy(text, sizeof text, formatted);
     std::lock_guard<std::mutex> lock(g_err_mu);
     std::memcpy(g_err, text, std::strlen(text) + 1);
 }
 
 // ---------------------------------------------------------------------------
 // Fork
+//
+// A fork waits until no other thread is inside kor_on, kor_off or the
+// watcher's last step, so that the child never inherits a descriptor that is
+// half-way between the system and the record (a lock received and not yet
+// recorded): everything of an activation is then either in the record, which
+// the child forgets and the platform closes, or gone. A fork that comes from
+// inside kor_on itself (sd-bus starting a bus helper) goes ahead at once.
+
+void kor_fork_prepare() noexcept {
+    const kor_thread *t = known_thread();
+    if (t == nullptr || !t->in_kor_on) g_mu.lock();
+}
+
+void kor_fork_parent() noexcept {
+    const kor_thread *t = known_thread();
+    if (t == nullptr || !t->in_kor_on) g_mu.unlock();
+}
 
 // Runs in a forked child, where the thread that forked is the only one: any
 // other may have held a lock, or been half-way through a change, when the
@@ -477,21 +546,55 @@ void kor_forget_after_fork() noexcept {
     new (&g_mu) std::mutex;
     new (&g_err_mu) std::mutex;
     g_watch = nullptr;
-    g_st = kor_state{};
-    copy_text(g_st.mode_name, "none");
-    copy_text(g_st.mechanism, "none");
+    g_st = empty_record();
     g_err[0] = '\0';
+    if (kor_thread *t = known_thread()) t->in_kor_on = false;
 }
 
 // ---------------------------------------------------------------------------
-// Exported functions: none lets an exception out.
+// Exported functions: none lets an exception out, and none throws when memory
+// runs out (see Host threads).
+
+namespace {
+
+// What kor_on and kor_off do first: the error text is emptied and the
+// running activation ends. Returns with g_mu held.
+std::unique_lock<std::mutex> end_running_activation() {
+    std::unique_lock<std::mutex> lock(g_mu);
+    kor_clear_error();
+    stop_watcher(lock);
+    reset_state();
+    return lock;
+}
+
+// Marks the calling thread as inside kor_on for as long as it lives.
+class inside_kor_on {
+public:
+    explicit inside_kor_on(kor_thread *t) : t_(t) {
+        if (t_) t_->in_kor_on = true;
+    }
+    ~inside_kor_on() {
+        if (t_) t_->in_kor_on = false;
+    }
+    inside_kor_on(const inside_kor_on &) = delete;
+    inside_kor_on &operator=(const inside_kor_on &) = delete;
+
+private:
+    kor_thread *t_;
+};
+
+} // namespace
 
 extern "C" KORVEL_API int kor_on(const char *options_json) {
+    kor_thread *const thread = this_thread();  // before anything that could throw
     try {
-        std::unique_lock<std::mutex> lock(g_mu);
-        kor_clear_error();
-        stop_watcher(lock);
-        reset_state();  // the running activation ends before the new options are read
+        const inside_kor_on inside(thread);
+        // The running activation ends before the new options are read.
+        const std::unique_lock<std::mutex> lock = end_running_activation();
+        if (thread == nullptr) {
+            kor_set_error("out of memory");
+            return 0;
+        }
         return start_activation(options_json) ? 1 : 0;
     } catch (...) {
         kor_set_error("internal error");
@@ -501,10 +604,7 @@ extern "C" KORVEL_API int kor_on(const char *options_json) {
 
 extern "C" KORVEL_API int kor_off(void) {
     try {
-        std::unique_lock<std::mutex> lock(g_mu);
-        kor_clear_error();
-        stop_watcher(lock);
-        reset_state();
+        end_running_activation();
     } catch (...) {
         kor_set_error("internal error");
     }
@@ -512,6 +612,10 @@ extern "C" KORVEL_API int kor_off(void) {
 }
 
 extern "C" KORVEL_API char *kor_status(void) {
+    if (this_thread() == nullptr) {
+        kor_set_error("out of memory");
+        return nullptr;
+    }
     try {
         return write_status(take_snapshot());
     } catch (...) {
@@ -521,9 +625,11 @@ extern "C" KORVEL_API char *kor_status(void) {
 }
 
 // Each thread reads a copy taken under the lock, which no other thread's
-// failure can change while the caller reads it.
+// failure can change while the caller reads it. A thread for which no memory
+// could be had shares one copy with every other such thread.
 extern "C" KORVEL_API const char *kor_last_error(void) {
-    thread_local char copy[sizeof g_err];
+    kor_thread *const thread = this_thread();
+    char *const copy = thread != nullptr ? thread->error_copy : g_err_shared_copy;
     try {
         std::lock_guard<std::mutex> lock(g_err_mu);
         std::memcpy(copy, g_err, std::strlen(g_err) + 1);

@@ -30,10 +30,14 @@ int64_t kor_now_ms() noexcept;
 // Called only with the core's lock held.
 int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept;
 
-// 1 while the inhibition taken by kor_plat_inhibit_on still holds; 0 once
-// something it lives in has been taken away (a descriptor the host closed
-// behind the library's back). Called only with the core's lock held.
-int kor_plat_inhibit_held() noexcept;
+// Looks again at what holds the inhibition taken by kor_plat_inhibit_on:
+// returns 1 while something still holds it, writing into `mechanism` (as
+// kor_plat_inhibit_on does) the holders of now when they have changed (a
+// desktop service that exited is no longer named; its successor, asked
+// again, is) and leaving it untouched otherwise; 0 once nothing holds any
+// more (a descriptor the host closed behind the library's back, every holder
+// gone). Called by kor_status, only with the core's lock held.
+int kor_plat_inhibit_refresh(char *mechanism, size_t capacity) noexcept;
 
 // Ends the inhibition taken by kor_plat_inhibit_on; does nothing when none is
 // held. The inhibition belongs to the library, not to a thread: it holds until
@@ -92,11 +96,22 @@ bool kor_plat_watch_stop(kor_plat_watch *watch) noexcept;
 // Releases the watch (null is ignored). Called once no thread waits on it.
 void kor_plat_watch_close(kor_plat_watch *watch) noexcept;
 
+// A watch owned by the code that opened it.
+struct kor_plat_watch_closer {
+    void operator()(kor_plat_watch *w) const noexcept { kor_plat_watch_close(w); }
+};
+
 // In a child forked while the library was in use: forgets the activation
 // without touching what the parent holds (a forked child inherits no
 // activation, as it inherits no record lock). Provided by the core, called by
 // a platform where processes fork, in the child, before anything else runs.
 void kor_forget_after_fork() noexcept;
+
+// Around a fork, provided by the core and registered by the platform as the
+// prepare and parent handlers: the fork waits until no other thread is in
+// the middle of the library, so a child never inherits what is half-taken.
+void kor_fork_prepare() noexcept;
+void kor_fork_parent() noexcept;
 
 // Reports a failure: formats into the library's error text, cut at 511 bytes.
 // Provided by the core.

@@ -10,7 +10,7 @@
 #   private-logind.sh answers             # exit 0 when logind answers on the
 #                                         # system bus this environment names
 #
-# Inside, a tmpfs covers /run, the system bus listens on its usual socket
+# Inside, a tmpfs covers /run and /tmp, the system bus listens on its usual socket
 # (/run/dbus/system_bus_socket, also exported as DBUS_SYSTEM_BUS_ADDRESS) and
 # logind runs on it; `systemd-inhibit --list`, busctl and the library find
 # them as on a real machine. Everything started inside ends with CMD (pid 1
@@ -19,8 +19,9 @@
 #
 # When logind cannot be had (not root, no unshare, not installed), CMD still
 # runs, with KORVEL_LOGIND_UNAVAILABLE saying why: tests then skip with that
-# reason, or fail when KORVEL_REQUIRE_LOGIND=1 (`need` does both itself). Listing a GoogleTest binary's
-# tests (--gtest_list_tests) needs no logind and runs CMD directly.
+# reason, or fail when KORVEL_REQUIRE_LOGIND=1 (`need` does both itself).
+# Listing a GoogleTest binary's tests (--gtest_list_tests) needs no logind
+# and runs CMD directly.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 logind=/lib/systemd/systemd-logind
@@ -75,11 +76,13 @@ inside() {
   mount -t tmpfs -o mode=755 korvel-run /run || run_without "cannot mount a tmpfs on /run" "$@"
   # logind refuses Inhibit ("No such file or directory") without these.
   mkdir -p /run/dbus /run/user /run/systemd/{seats,sessions,users,inhibit,shutdown,machines}
-  # Programs here get the same pids as in every other namespace: sockets
-  # named by pid in the shared /tmp (gnome-session's ICE listener) would
-  # collide. (Abstract sockets, X's and ICE's, are kept apart by the network
-  # namespace.)
-  mkdir -p /tmp/.ICE-unix && mount -t tmpfs -o mode=1777 korvel-ice /tmp/.ICE-unix
+  # Programs here get the same pids, and pick the same X display numbers, as
+  # in every other namespace: what they name by pid or display in a shared
+  # folder (gnome-session's ICE listener, X's lock files, Xvfb's compiled
+  # keymaps) would collide, so /tmp and the keymap folder are private too.
+  # (Abstract sockets, X's and ICE's, are kept apart by the network namespace.)
+  mount -t tmpfs -o mode=1777 korvel-tmp /tmp
+  [ -d /var/lib/xkb ] && mount -t tmpfs -o mode=755 korvel-xkb /var/lib/xkb
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket
   local why
   why=$(start_bus_and_logind) || run_without "$why" "$@"

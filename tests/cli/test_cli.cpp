@@ -1,11 +1,16 @@
 // The korvel command beside a private logind: exit statuses, what it says,
-// signals passed on to the command, what ends the hold, and refusals.
+// signals passed on to the command, what ends the hold, refusals, bad values,
+// the list of every hold, and what --check says to root and to others.
+#include "desktop_session.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -56,9 +61,24 @@ TEST(KorvelCommand, ExitStatusAndWhatItSays) {
         {{"--minutes", "0.03", "--display"}, 0, "and the display awake (logind) for 2 s, until", 1500},
         {{"--seconds", "1", "--", "true"}, 64, "a command cannot be combined with", 0},
         {{"--pid", "999999"}, 69, "cannot keep the system awake: pid 999999 is not alive\n", 0},
+        {{"--check", "--quiet"}, 0, "", 0},
+        // Bad values, each in korvel's words.
+        {{"--minutes", "abc"}, 64, "korvel: --minutes needs a number of minutes greater than 0 (fractions allowed), "
+                                   "not 'abc'\nTry 'korvel --help'", 0},
+        {{"--minutes"}, 64, "korvel: --minutes needs a number of minutes", 0},
+        {{"--seconds", "1.5"}, 64, "korvel: --seconds needs a whole number of seconds, 0 or more, not '1.5'", 0},
+        {{"--pid", "99999999999"}, 64, "korvel: --pid can be at most 2147483647, not '99999999999'", 0},
+        {{"--process", "/usr/bin/rsync"}, 64, "--process needs the executable's file name without its folder", 0},
+        {{"--minutes", "1", "--minutes", "2"}, 64, "korvel: --minutes can be given only once", 0},
+        {{"--minutes", "1", "--pid", "2"}, 64, "korvel: --minutes and --pid cannot be combined: choose one", 0},
+        {{"--display=yes", "--", "true"}, 64, "korvel: --display takes no value", 0},
+        {{"--list", "--display"}, 64, "korvel: --list cannot be combined with --display", 0},
+        {{"--json"}, 64, "korvel: --json goes with --list", 0},
     };
     for (const row &r : rows) {
-        SCOPED_TRACE(r.args[0] + " " + r.args[1]);
+        std::string words;
+        for (const std::string &arg : r.args) words += arg + " ";
+        SCOPED_TRACE(words);
         const int64_t started = kortest::now_ms();
         const kortest::run_result result = kortest::run_command(korvel(r.args), 20s);
         EXPECT_EQ(exit_status(result.status), r.status) << result.output;
@@ -137,6 +157,169 @@ TEST(KorvelCommand, HoldWithoutCommandEndsOnSigterm) {
     k.kill_now(SIGTERM);
     EXPECT_EQ(exit_status(k.wait_exit()), 0);
     EXPECT_TRUE(no_lock_left());
+}
+
+// The holds `korvel --list --json` reports: source, who, why and pid.
+std::vector<std::vector<std::string>> listed_as_json(const std::string &text) {
+    std::vector<std::vector<std::string>> out;
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    yyjson_val *holds = yyjson_obj_get(yyjson_doc_get_root(doc), "holds");
+    size_t i, n;
+    yyjson_val *h;
+    yyjson_arr_foreach(holds, i, n, h) {
+        auto str = [h](const char *key) { return std::string(yyjson_get_str(yyjson_obj_get(h, key)) ?: "<none>"); };
+        const uint64_t pid = yyjson_get_uint(yyjson_obj_get(h, "pid"));
+        out.push_back({str("source"), str("who"), str("why"), std::to_string(pid)});
+    }
+    yyjson_doc_free(doc);
+    return out;
+}
+
+TEST(KorvelCommand, ListsEveryHoldOnTheMachine) {
+    KORTEST_NEED_LOGIND();
+    child_process k(korvel({"--quiet", "--name", "nightly backup", "--", "sleep", "30"}));
+    child_process other({"systemd-inhibit", "--what=sleep", "--who=other tool", "--why=its own reason", "sleep", "30"});
+    ASSERT_TRUE(kortest::eventually([] { return kortest::list_inhibitors().size() == 2; }, 5s));
+    const kortest::run_result table = kortest::run_command(korvel({"--list"}), 20s);
+    EXPECT_EQ(exit_status(table.status), 0) << table.output;
+    for (const std::string &line :
+         {"logind +korvel +0 +root +" + std::to_string(k.pid()) + " +korvel +sleep +nightly backup +block\n",
+          "logind +other tool +0 +root +" + std::to_string(other.pid()) +
+              " +systemd-inhibit +sleep +its own reason +block\n",
+          std::string("2 holds: 2 from logind.")})
+        EXPECT_TRUE(std::regex_search(table.output, std::regex(line))) << line << " in\n" << table.output;
+    // Scripts get the same, with nothing on standard output but the JSON.
+    std::vector<std::string> argv = {"sh", "-c", "\"$0\" --list --json 2>/dev/null", KORVEL_CLI_PATH};
+    const kortest::run_result json = kortest::run_command(argv, 20s);
+    EXPECT_EQ(exit_status(json.status), 0);
+    std::vector<std::vector<std::string>> holds = listed_as_json(json.output);
+    std::sort(holds.begin(), holds.end());
+    EXPECT_EQ(holds, (std::vector<std::vector<std::string>>{
+                         {"logind", "korvel", "nightly backup", std::to_string(k.pid())},
+                         {"logind", "other tool", "its own reason", std::to_string(other.pid())}}))
+        << json.output;
+}
+
+TEST(KorvelCommand, ListsTheDesktopSessionsOwnInhibitors) {
+    KORTEST_NEED_LOGIND();
+    struct row {
+        std::string service;
+        std::string line;  // korvel's hold, as the service lists it
+    };
+    const row rows[] = {
+        {"gnome-session", "gnome-session +korvel +- +- +- +- +sleep +desk hold +block\n"},
+        {"power-management", "power-management +korvel +- +- +- +- +sleep +- +block\n"},
+    };
+    std::string skipped;
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.service);
+        desktest::session desk;
+        ASSERT_EQ(desk.failure(), "");
+        const std::string why =
+            r.service == "gnome-session" ? desk.start_gnome_session() : desk.start_fake({r.service});
+        if (!why.empty()) {
+            skipped += r.service + ": " + why + "; ";
+            continue;
+        }
+        child_process k(korvel({"--quiet", "--name", "desk hold", "--", "sleep", "30"}));
+        kortest::run_result listed;
+        EXPECT_TRUE(kortest::eventually([&] {
+            listed = kortest::run_command(korvel({"--list"}), 20s);
+            return std::regex_search(listed.output, std::regex(r.line));
+        }, 10s)) << listed.output;
+        k.kill_now(SIGTERM);
+        k.wait_exit();
+        EXPECT_TRUE(no_lock_left());
+    }
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
+}
+
+enum class machine { stock, lid_drop_in, polkit_rule };
+
+// What turns the machine into the next one, inside the private namespaces
+// only, where /etc becomes an overlay.
+const char *const kMachineChanges[] = {
+    "",
+    // logind reads the drop-in when it starts again.
+    "mkdir -p /etc/systemd/logind.conf.d; "
+    "printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/50-korvel-test.conf; "
+    "\"$0\" restart",
+    // The example rule, enabled as it says, with polkitd to apply it (after
+    // logind's restart, which would end it).
+    "groupadd --system korvel; useradd -M -l -G korvel korvel-member; cp \"$1\" /etc/polkit-1/rules.d/; "
+    "/usr/lib/polkit-1/polkitd --no-debug </dev/null >/run/polkitd.log 2>&1 & "
+    "for i in $(seq 500); do busctl --system status org.freedesktop.PolicyKit1 >/dev/null 2>&1 && exit 0; "
+    "sleep 0.02; done; exit 1",
+};
+
+std::string change_machine(machine to) {
+    const std::string script =
+        "set -e; grep -q ' /etc overlay ' /proc/mounts || { mkdir -p /run/korvel-etc/upper /run/korvel-etc/work; "
+        "mount -t overlay overlay -o lowerdir=/etc,upperdir=/run/korvel-etc/upper,workdir=/run/korvel-etc/work /etc; "
+        "}; " +
+        std::string(kMachineChanges[static_cast<int>(to)]);
+    const kortest::run_result r =
+        kortest::run_command({"sh", "-c", script, KORVEL_BUS_SCRIPT, KORVEL_POLKIT_RULE_SOURCE}, 30s);
+    return r.status == 0 ? "" : r.output;
+}
+
+std::vector<std::string> as_user(const std::string &user, const std::string &group) {
+    return {"setpriv", "--reuid=" + user, "--regid=" + group, "--init-groups"};
+}
+
+TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
+    KORTEST_NEED_LOGIND();
+    if (!std::getenv("KORVEL_PRIVATE_LOGIND")) GTEST_SKIP() << "changes /etc: only beside a private logind";
+    const std::vector<std::string> nobody = as_user("nobody", "nogroup"), member = as_user("korvel-member", "korvel");
+    std::vector<std::string> version = nobody;
+    version.insert(version.end(), {KORVEL_CLI_PATH, "--version"});
+    if (kortest::run_command(version, 20s).status != 0) GTEST_SKIP() << "nobody cannot run " << KORVEL_CLI_PATH;
+    const std::string lid_warning = "closing the lid suspends the machine even while a lock is held";
+    const std::string drop_in = "LidSwitchIgnoreInhibited=no, set in /etc/systemd/logind.conf.d/50-korvel-test.conf";
+    struct row {
+        machine on;
+        std::vector<std::string> prefix;  // how korvel is run
+        bool display;
+        int status;
+        std::vector<std::string> said, unsaid;
+    };
+    const row rows[] = {
+        {machine::stock, {}, false, 0,
+         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"}, {}},
+        {machine::stock, nobody, false, 69,
+         {"for nobody (uid 65534)", "Lock:     no: logind: access denied",
+          "49-korvel-inhibit.rules /etc/polkit-1/rules.d/", "sudo -b korvel --quiet --pid $$", lid_warning,
+          "korvel cannot keep this machine awake."},
+         {}},
+        {machine::lid_drop_in, {}, false, 0,
+         {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in}, {lid_warning}},
+        {machine::lid_drop_in, nobody, false, 69, {"Lock:     no: logind: access denied", drop_in}, {lid_warning}},
+        // Without systemd-analyze korvel reads logind.conf's folders itself.
+        {machine::lid_drop_in, {"env", "PATH=/nonexistent"}, false, 0, {drop_in}, {lid_warning}},
+        // The example rule lets its group take both locks, and no one else.
+        {machine::polkit_rule, member, false, 0, {"for korvel-member", "Lock:     yes, through logind"}, {}},
+        {machine::polkit_rule, member, true, 0, {"Lock:     yes, through logind"}, {}},
+        {machine::polkit_rule, nobody, false, 69, {"Lock:     no: logind: access denied"}, {}},
+    };
+    machine now = machine::stock;
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(r.on)) + (r.prefix.empty() ? " root" : " " + r.prefix[1]) +
+                     (r.display ? " --display" : ""));
+        if (r.on != now) {
+            if (r.on == machine::polkit_rule && !exists("/usr/lib/polkit-1/polkitd"))
+                GTEST_SKIP() << "polkitd is not installed (package polkitd)";
+            ASSERT_EQ(change_machine(r.on), "");
+            now = r.on;
+        }
+        std::vector<std::string> argv = r.prefix;
+        argv.insert(argv.end(), {KORVEL_CLI_PATH, "--check"});
+        if (r.display) argv.push_back("--display");
+        const kortest::run_result result = kortest::run_command(argv, 20s);
+        EXPECT_EQ(exit_status(result.status), r.status) << result.output;
+        for (const std::string &part : r.said) EXPECT_NE(result.output.find(part), std::string::npos) << part;
+        for (const std::string &part : r.unsaid) EXPECT_EQ(result.output.find(part), std::string::npos) << part;
+        EXPECT_TRUE(no_lock_left()) << result.output;
+    }
 }
 
 } // namespace

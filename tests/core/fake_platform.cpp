@@ -152,7 +152,7 @@ int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, s
     return -1;
 }
 
-int kor_plat_inhibit_held() noexcept {
+int kor_plat_inhibit_refresh(char *, size_t) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     return g_script.seen.held ? 1 : 0;
 }

@@ -50,6 +50,9 @@ const refusal_case kRefusals[] = {
     {"{\"mode\":\"Minutes\",\"minutes\":5}", "unknown mode: Minutes"},
     {"{\"mode\":\"\"}", "unknown mode: "},
     {"{\"mode\":\"bogus\"}", "unknown mode: bogus"},
+    // Echoed texts reach terminals: what a terminal would act on is shown as '?'.
+    {"{\"mode\":\"a\\u001b[31mb\\u0007\\u202e\"}", "unknown mode: a?[31mb??"},
+    {"{\"mode\":\"while_process\",\"name\":\"x\\u001by\\u009b\"}", "process not found: x?y?"},
     {"{\"mode\":\"while_process\",\"name\":\"ghost\"}", "process not found: ghost"},
     {"{\"mode\":\"while_process\",\"name\":\"zombie\"}", "pid 555 is not alive"},
     {"{\"mode\":\"while_pid\",\"pid\":4242}", "pid 4242 is not alive"},
@@ -79,12 +82,18 @@ TEST_F(CoreTest, RefusalsGiveTheirMessageAndLeaveNothingInForce) {
     }
 }
 
-TEST_F(CoreTest, LongModeTextIsCutInTheMessage) {
-    const std::string mode(600, 'x');
-    EXPECT_EQ(kor_on(("{\"mode\":\"" + mode + "\"}").c_str()), 0);
-    const std::string error = kor_last_error();
-    EXPECT_EQ(error.size(), 511u);
-    EXPECT_EQ(error.rfind("unknown mode: xxx", 0), 0u);
+TEST_F(CoreTest, LongModeTextIsCutInTheMessageOnACharacterBoundary) {
+    const std::string e_acute = "\xC3\xA9";
+    std::string accents;
+    for (int i = 0; i < 300; ++i) accents += e_acute;
+    const struct {
+        std::string mode;
+        size_t kept;  // bytes of the mode text the message keeps
+    } cases[] = {{std::string(600, 'x'), 511 - 14}, {accents, 496}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(kor_on(("{\"mode\":\"" + c.mode + "\"}").c_str()), 0);
+        EXPECT_EQ(std::string(kor_last_error()), "unknown mode: " + c.mode.substr(0, c.kept));
+    }
 }
 
 struct accepted_case {
@@ -108,6 +117,7 @@ const accepted_case kAccepted[] = {
     {"{\"mode\":\"minutes\",\"minutes\":0.025}", "minutes", 2, 0, ""},  // 1.5 s, halves up
     {"{\"mode\":\"minutes\",\"minutes\":1.5}", "minutes", 90, 0, ""},
     {"{\"mode\":\"minutes\",\"minutes\":30}", "minutes", 1800, 0, ""},
+    {"{\"mode\":\"minutes\",\"minutes\":30,\"seconds\":-0.5}", "minutes", 1800, 0, ""},
     {"{\"mode\":\"minutes\",\"minutes\":5,\"seconds\":10}", "minutes", 10, 0, ""},
     {"{\"mode\":\"minutes\",\"seconds\":12.9}", "minutes", 12, 0, ""},
     {"{\"mode\":\"minutes\",\"seconds\":5,\"seconds\":7}", "minutes", 5, 0, ""},

@@ -6,9 +6,14 @@
 #include "desktop_test.h"
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -25,6 +30,7 @@ enum : unsigned { kAppId = 1, kFlags = 2 };
 struct service {
     const char *name;
     const char *mechanism;
+    const char *bus_name;
     asked when;
     unsigned receives;
     // How long after kor_on or kor_off returns its holds may take to show:
@@ -84,19 +90,19 @@ std::vector<inhibition> xscreensaver_holds(session &s) {
 }
 
 // Also the fixture of GNOME's own quirk, below.
-const service kGnomeSession = {"GnomeSession", "logind+gnome-session", asked::always, kAppId | kFlags, 0ms,
+const service kGnomeSession = {"GnomeSession", "logind+gnome-session", "org.gnome.SessionManager", asked::always, kAppId | kFlags, 0ms,
                                [](session &s) { return s.start_gnome_session(); },
                                [](session &s) { return desktest::gnome_inhibitors(s.bus()); }, gnome_reports};
 
 const service kServices[] = {
     kGnomeSession,
-    {"XScreensaverSystemd", "logind+screensaver", asked::with_keep_display, kAppId, 5s, start_xscreensaver_systemd,
+    {"XScreensaverSystemd", "logind+screensaver", "org.freedesktop.ScreenSaver", asked::with_keep_display, kAppId, 5s, start_xscreensaver_systemd,
      xscreensaver_holds, nullptr},
-    {"PowerManagementStandIn", "logind+power-management", asked::always, kAppId, 0ms,
+    {"PowerManagementStandIn", "logind+power-management", "org.freedesktop.PowerManagement", asked::always, kAppId, 0ms,
      [](session &s) { return s.start_fake({"power-management"}); },
      [](session &s) { return desktest::fake_holds(s.bus(), "power-management"); },
      [](session &s, uint32_t flags) { return desktest::power_has_inhibit(s.bus()) == (flags != 0); }},
-    {"PortalStandIn", "logind+portal", asked::inside_sandbox, kFlags, 0ms,
+    {"PortalStandIn", "logind+portal", "org.freedesktop.portal.Desktop", asked::inside_sandbox, kFlags, 0ms,
      [](session &s) { return s.start_fake({"portal"}); },
      [](session &s) { return desktest::fake_holds(s.bus(), "portal"); }, nullptr},
 };
@@ -177,6 +183,33 @@ TEST_P(SessionService, EveryEndingReleases) {
                                            "\"keep_display\":true");
 }
 
+// The process that owns `name` on the session bus, or 0.
+pid_t owner_of(session &s, const char *name) {
+    sd_bus_message *reply = nullptr;
+    uint32_t pid = 0;
+    if (sd_bus_call_method(s.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", nullptr, &reply, "s", name) >= 0)
+        sd_bus_message_read(reply, "u", &pid);
+    sd_bus_message_unref(reply);
+    return static_cast<pid_t>(pid);
+}
+
+// A service that exits takes our inhibitor with it: the status stops naming
+// it, and names it again once a successor has taken ours anew.
+TEST_P(SessionService, ExitAndSuccessorAreFollowed) {
+    ASSERT_EQ(desktest::turn_on(R"({"name":"Follow me","keep_display":true})"), "");
+    ASSERT_EQ(desktest::status_mechanism(), service_.mechanism);
+    const pid_t owner = owner_of(session_, service_.bus_name);
+    ASSERT_GT(owner, 0);
+    kill(owner, SIGKILL);
+    EXPECT_TRUE(kortest::eventually([] { return desktest::status_mechanism() == "logind"; }, 10s))
+        << desktest::status_mechanism();
+    DESKTEST_START(service_.start(session_));
+    EXPECT_TRUE(kortest::eventually([&] { return desktest::status_mechanism() == service_.mechanism; }, 10s))
+        << desktest::status_mechanism();
+    EXPECT_TRUE(kortest::eventually([&] { return !holds().empty(); }, 10s)) << "the successor holds nothing";
+}
+
 INSTANTIATE_TEST_SUITE_P(Desktop, SessionService, ::testing::ValuesIn(kServices),
                          [](const ::testing::TestParamInfo<service> &row) { return std::string(row.param.name); });
 
@@ -193,6 +226,42 @@ TEST_F(GnomeSession, ReplacingKeepsOneInhibitor) {
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held[0].reason, "Second");
     EXPECT_EQ(held[0].flags, 12u);
+}
+
+// A host whose threads take signals, with handlers that do not restart what
+// they interrupt: no wait of the library on either bus is cut short, with
+// logind and without.
+TEST_F(GnomeSession, SignalsCutNoCallShort) {
+    struct sigaction quiet {}, saved {};
+    quiet.sa_handler = [](int) {};
+    ASSERT_EQ(sigaction(SIGUSR1, &quiet, &saved), 0);
+    const pthread_t caller = pthread_self();
+    std::atomic<bool> stop{false};
+    std::thread signaller([&] {
+        while (!stop) {
+            pthread_kill(caller, SIGUSR1);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    // Without logind first: the library keeps the system bus it found.
+    const struct {
+        const char *system_bus;  // null: logind's
+        const char *mechanism;
+    } cases[] = {{"unix:path=/nonexistent/korvel", "gnome-session"}, {nullptr, "logind+gnome-session"}};
+    const std::string logind_bus = std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? std::getenv("DBUS_SYSTEM_BUS_ADDRESS") : "";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mechanism);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", c.system_bus ? c.system_bus : logind_bus.c_str(), 1);
+        std::map<std::string, int> outcomes;
+        for (int i = 0; i < 40; ++i) {
+            ++outcomes[kor_on(R"({"keep_display":true})") ? desktest::status_mechanism() : kor_last_error()];
+        }
+        EXPECT_EQ(outcomes, (std::map<std::string, int>{{c.mechanism, 40}}));
+    }
+    stop = true;
+    signaller.join();
+    sigaction(SIGUSR1, &saved, nullptr);
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", logind_bus.c_str(), 1);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// Lookup by executable name, against real child processes named for the
-// purpose (copies of sleep under chosen file names).
+// Lookup by the names people see, against real child processes named for the
+// purpose (copies of sleep under chosen file names, links and scripts).
 #include "kor_platform.h"
 #include "proc_helpers.h"
 #include "test_support.h"
@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <fstream>
+#include <sys/stat.h>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -25,6 +27,19 @@ protected:
     // own path when empty), and waits until it has exec'd.
     pid_t start(const std::string &file_name, const std::string &argv0 = "") {
         return spawn(kortest::copy_executable(sleep_path(), dir_.path(), file_name), argv0);
+    }
+
+    std::string copy(const std::string &file_name) {
+        return kortest::copy_executable(sleep_path(), dir_.path(), file_name);
+    }
+
+    // Starts `path` (which may be a script) and waits until the kernel shows
+    // the name it was started as.
+    pid_t spawn_named(const std::string &path) {
+        children_.push_back(std::make_unique<kortest::child_process>(std::vector<std::string>{path, "60"}));
+        const pid_t pid = children_.back()->pid();
+        EXPECT_TRUE(linuxtest::wait_until_comm(pid, path.substr(path.rfind('/') + 1).substr(0, 15))) << path;
+        return pid;
     }
 
     pid_t spawn(const std::string &path, const std::string &argv0 = "") {
@@ -99,6 +114,44 @@ TEST_F(LinuxFindProcess, Argv0ImpostorIsNotFound) {
     const pid_t real = start(name);
     ASSERT_GT(real, impostor);
     EXPECT_EQ(kor_plat_find_process(name.c_str()), real);
+}
+
+// The names ps, top and pgrep -x show count too: the name the process was
+// started as (a symlink's, a script's), which the kernel keeps to 15 bytes;
+// a longer request goes by the executable's own name.
+TEST_F(LinuxFindProcess, NamesPeopleSee) {
+    const std::string real_name = tok + "-real-executable-name";
+    const std::string target = copy(real_name);
+    const std::string link = dir_path() + "/" + tok + "ln";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    const std::string script = dir_path() + "/" + tok + "j.sh";
+    std::ofstream(script) << "#!/bin/sh\nsleep 60\n";
+    chmod(script.c_str(), 0755);
+    const struct {
+        const char *what;
+        std::string path;  // started as
+        std::string wanted;
+        bool found;
+    } cases[] = {
+        {"a symlink, by its own name", link, tok + "ln", true},
+        {"a symlink, by its target's name", link, real_name, true},
+        {"a script, by its file name", script, tok + "j.sh", true},
+        {"a longer name, by the first 15 bytes of it", target, real_name.substr(0, 15), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        spawn_named(c.path);
+        EXPECT_EQ(kor_plat_find_process(c.wanted.c_str()) > 0, c.found);
+        stop_all();
+    }
+}
+
+// An upgrade replaces the file a program runs from; the program runs on.
+TEST_F(LinuxFindProcess, DeletedExecutableIsFound) {
+    const std::string name = tok + "-upgraded-since-it-started";
+    const pid_t pid = start(name);
+    ASSERT_EQ(unlink((dir_path() + "/" + name).c_str()), 0);
+    EXPECT_EQ(kor_plat_find_process(name.c_str()), pid);
 }
 
 TEST_F(LinuxFindProcess, WinePathInCommandLine) {

@@ -25,6 +25,18 @@ inline bool wait_until_exec(pid_t pid, const std::string &argv0) {
     return kortest::eventually([&] { return first_cmdline_word(pid) == argv0; }, std::chrono::seconds(10));
 }
 
+// The kernel's name for the process (/proc/PID/comm), "" when unreadable.
+inline std::string command_name(pid_t pid) {
+    std::string name;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+    return name;
+}
+
+// Waits until the child has exec'd the program the kernel names `comm`.
+inline bool wait_until_comm(pid_t pid, const std::string &comm) {
+    return kortest::eventually([&] { return command_name(pid) == comm; }, std::chrono::seconds(10));
+}
+
 // Waits for the child to exit but leaves it unreaped (a zombie).
 inline bool wait_zombie(pid_t pid) {
     siginfo_t info{};

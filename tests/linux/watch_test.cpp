@@ -3,17 +3,24 @@
 #include "kor_platform.h"
 #include "proc_helpers.h"
 #include "test_support.h"
+#include "proc.h"
 #include "watch.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <csignal>
 #include <fstream>
 #include <future>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -28,10 +35,7 @@ TEST(LinuxClock, NeverGoesBack) {
     }
 }
 
-struct watch_closer {
-    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
-};
-using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 
 int open_watch(int pid, watch_ptr &out) {
     kor_plat_watch *w = nullptr;
@@ -108,6 +112,70 @@ TEST_P(LinuxWatch, EachEventEndsTheWait) {
     ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(stopped.get(), KOR_WATCH_STOPPED);
     EXPECT_EQ(kor_plat_watch_wait(idle.get(), kor_now_ms() + 60000), KOR_WATCH_STOPPED);
+}
+
+// A forked child with two threads. With `main_exits`, its main thread ends
+// and the other runs on (the process lives; its main thread's entry shows as
+// a zombie); otherwise the other thread ends once `quit` is closed.
+pid_t start_two_threads(bool main_exits, const int (&quit)[2]) {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    close(quit[1]);
+    static int quit_fd;
+    quit_fd = main_exits ? -1 : quit[0];
+    pthread_t thread;
+    pthread_create(&thread, nullptr, [](void *) -> void * {
+        char c;
+        while (quit_fd < 0 || read(quit_fd, &c, 1) != 0) pause();
+        return nullptr;
+    }, nullptr);
+    if (main_exits) syscall(SYS_exit, 0);  // this thread alone, without unwinding into the test
+    for (;;) pause();
+}
+
+// The ids of the threads of `pid`.
+std::vector<pid_t> threads_of(pid_t pid) {
+    std::vector<pid_t> ids;
+    if (DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (const dirent *e = readdir(dir))
+            if (std::atoi(e->d_name) > 0) ids.push_back(std::atoi(e->d_name));
+        closedir(dir);
+    }
+    return ids;
+}
+
+// A pid is the process's, whatever its threads do; a thread's id stands for
+// its process.
+TEST_P(LinuxWatch, FollowsTheProcessNotTheThread) {
+    int quit[2];
+    ASSERT_EQ(pipe(quit), 0);
+    const pid_t without_main = start_two_threads(true, quit);
+    const pid_t with_thread = start_two_threads(false, quit);
+    close(quit[0]);
+    pid_t thread = 0;
+    ASSERT_TRUE(kortest::eventually(
+        [&] {
+            const auto ids = threads_of(with_thread);
+            thread = ids.size() == 2 ? std::max(ids[0], ids[1]) : 0;
+            return thread != 0 && kor_linux::read_process_identity(without_main).state == 'Z';
+        },
+        5s));
+    watch_ptr by_pid, by_thread;
+    ASSERT_EQ(open_watch(without_main, by_pid), KOR_WATCH_OPENED) << "its main thread has ended, the process has not";
+    ASSERT_EQ(open_watch(thread, by_thread), KOR_WATCH_OPENED);
+    close(quit[1]);  // the watched thread ends; its process runs on
+    ASSERT_TRUE(kortest::eventually([&] { return threads_of(with_thread).size() == 1; }, 5s));
+    const int64_t look_ms = GetParam() ? 1200 : 200;  // the /proc check looks every 500 ms
+    EXPECT_EQ(kor_plat_watch_wait(by_pid.get(), kor_now_ms() + look_ms), KOR_WATCH_DEADLINE);
+    EXPECT_EQ(kor_plat_watch_wait(by_thread.get(), kor_now_ms() + look_ms), KOR_WATCH_DEADLINE);
+
+    for (const pid_t pid : {without_main, with_thread}) kill(pid, SIGKILL);
+    for (watch_ptr *w : {&by_pid, &by_thread}) {
+        auto waiting = std::async(std::launch::async, [&] { return kor_plat_watch_wait(w->get(), 0); });
+        ASSERT_EQ(waiting.wait_for(notice_bound()), std::future_status::ready) << "the end was not noticed";
+        EXPECT_EQ(waiting.get(), KOR_WATCH_PROCESS_ENDED);
+    }
+    for (const pid_t pid : {without_main, with_thread}) waitpid(pid, nullptr, 0);
 }
 
 // The kernel hands pids out in order; inside a private pid namespace (the

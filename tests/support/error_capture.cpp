@@ -45,3 +45,5 @@ void clear_error() {
 
 // The core's part of a fork; the platform layer alone has nothing to forget.
 void kor_forget_after_fork() noexcept {}
+void kor_fork_prepare() noexcept {}
+void kor_fork_parent() noexcept {}

@@ -113,10 +113,7 @@ TEST(Platform, NameAndMonotonicClock) {
     EXPECT_LT(elapsed, 30000);
 }
 
-struct watch_closer {
-    void operator()(kor_plat_watch *w) const { kor_plat_watch_close(w); }
-};
-using watch_ptr = std::unique_ptr<kor_plat_watch, watch_closer>;
+using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 
 TEST(Watch, OpensOnlyOnALiveProcess) {
     const struct {

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kor_linux {
 
@@ -40,6 +41,11 @@ struct inhibit_request {
 // process's life. It is sent first and its answer collected last, so that the
 // session's services are asked meanwhile and a bus that does not answer costs
 // the one budget of the whole kor_on, not a budget of its own.
+//
+// logind's lock is the fd in its reply, so a reply left unread is a lock held:
+// a call that ends without its lock in our hands (no answer in time, a
+// connection error, memory running out) closes the kept connection, and
+// whatever is still queued on it goes with it. The next call opens a new one.
 class logind_inhibit {
 public:
     logind_inhibit() = default;
@@ -54,14 +60,13 @@ public:
     int collect(const deadline &limit, std::string &why);
 
 private:
-    static int on_reply(sd_bus_message *reply, void *self, sd_bus_error *);
     int take_fd(std::string &why);
     bool resend_on_new_connection(const deadline &limit, std::string &why);
 
     inhibit_request request_;
-    sd_bus_slot *slot_ = nullptr;
-    sd_bus_message *reply_ = nullptr;
-    bool answered_ = false;
+    pending_call call_;
+    bool sent_ = false;
+    bool settled_ = false;  // answered, and nothing of it is left on the connection
     bool resent_ = false;
 };
 
@@ -80,7 +85,24 @@ struct session_hold {
     uint32_t cookie = 0;                       // 0 is a valid cookie (xssproxy counts from 0)
     std::string path;                          // the object the cookie belongs to, or the portal's request
     const char *name = nullptr;                // as the mechanism text names it
+    std::string owner;                         // the connection that answered: the hold dies with it
 };
+
+// What the session bus has said about the services' names: each
+// NameOwnerChanged since it was last read, as (name, old owner, new owner).
+struct name_events {
+    struct change {
+        std::string name, old_owner, new_owner;
+    };
+    std::vector<change> changes;
+    bool missed = false;  // a change could not be recorded (out of memory): assume anything
+};
+
+// Subscribes, without waiting, to the owner changes of every service name the
+// request may be held by. The subscriptions go out before the Inhibit calls,
+// so the bus reports every change that follows them; they end with the
+// connection.
+void session_watch_names(sd_bus *session, const inhibit_request &request, name_events &events);
 
 // Asks the session's services in order until one holds. True with `hold`
 // filled; otherwise false, with each service tried and why it failed added
@@ -112,20 +134,28 @@ public:
     // failed, logind first. The whole call waits at most one budget.
     bool acquire(const inhibit_request &request, std::string &names, std::string &failures);
     void release();
-    // False once the host has closed a descriptor a holder lives in: the
-    // lock's, or the session connection's (whose inhibitor the service then
-    // drops).
-    bool still_held() const;
+    // False once nothing holds any more: the host has closed a descriptor a
+    // holder lives in (the lock's, or the session connection's, whose
+    // inhibitor the service then drops), or every holder has gone. A session
+    // service that exited is forgotten and, once a service takes its name
+    // again, asked anew; `changed` is set when the holders changed.
+    bool refresh(bool &changed);
+    // The holders, joined by '+' ("logind+gnome-session").
+    std::string names() const;
     // In a forked child: closes the child's copies of the lock and of the
     // session connection, so that what the parent holds ends when the parent
     // lets go, and forgets them.
     void forget_in_child();
 
 private:
+    void follow_session_services(bool &changed);
+
+    inhibit_request request_;
     owned_fd logind_fd_;  // the lock lives as long as this fd
     bus_ptr session_;
     fd_identity session_fd_;
     session_hold session_hold_;
+    name_events name_events_;
 };
 
 } // namespace kor_linux

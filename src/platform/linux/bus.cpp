@@ -69,13 +69,41 @@ int wait_until_ready(sd_bus *bus, const deadline &limit) {
     int r;
     while ((r = sd_bus_is_ready(bus)) == 0) {
         r = sd_bus_process(bus, nullptr);
+        if (r > 0 || transient(r)) continue;
         if (r < 0) return r;
-        if (r > 0) continue;
         if (limit.passed()) return -ETIMEDOUT;
         r = sd_bus_wait(bus, limit.call_timeout(UINT64_MAX));
-        if (r < 0) return r;
+        if (r < 0 && !transient(r)) return r;
     }
     return r < 0 ? r : 0;
+}
+
+int pending_call::on_reply(sd_bus_message *reply, void *self, sd_bus_error *) {
+    static_cast<pending_call *>(self)->reply_.reset(sd_bus_message_ref(reply));
+    return 1;
+}
+
+int pending_call::send(sd_bus *bus, sd_bus_message *call, const deadline &limit, uint64_t per_call_cap) {
+    cancel();
+    return sd_bus_call_async(bus, &slot_, call, on_reply, this, limit.call_timeout(per_call_cap));
+}
+
+int pending_call::wait(sd_bus *bus, const deadline &limit) {
+    // sd-bus turns a call whose own timeout passed into an error reply.
+    while (!reply_) {
+        int r = sd_bus_process(bus, nullptr);
+        if (r > 0 || transient(r)) continue;
+        if (r < 0) return r;
+        if (limit.passed()) return -ETIMEDOUT;
+        r = sd_bus_wait(bus, limit.call_timeout(UINT64_MAX));
+        if (r < 0 && !transient(r)) return r;
+    }
+    return 0;
+}
+
+void pending_call::cancel() {
+    slot_ = sd_bus_slot_unref(slot_);  // a call still waiting is forgotten by sd-bus
+    reply_.reset();
 }
 
 namespace {
@@ -119,10 +147,15 @@ int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool 
     if (r < 0) return r;
     r = sd_bus_message_set_auto_start(call.get(), auto_start ? 1 : 0);
     if (r < 0) return r;
-    sd_bus_message *raw_reply = nullptr;
-    r = sd_bus_call(bus, call.get(), limit.call_timeout(per_call_cap), &error.e, &raw_reply);
-    reply.reset(raw_reply);
-    return r;
+    pending_call pending;
+    r = pending.send(bus, call.get(), limit, per_call_cap);
+    if (r >= 0) r = pending.wait(bus, limit);
+    if (r < 0) return r;
+    reply.reset(sd_bus_message_ref(pending.reply()));
+    // As sd_bus_call: an error reply is the error's errno, its name and text
+    // in `error`.
+    if (const sd_bus_error *e = sd_bus_message_get_error(reply.get())) return sd_bus_error_copy(&error.e, e);
+    return 1;
 }
 
 } // namespace kor_linux

@@ -5,6 +5,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,6 +46,12 @@ struct bus_error {
     bool wrong_object() const;
 };
 
+// A wait or read that a signal interrupted, or that would block: nothing was
+// lost, so it is simply done again. Any other error leaves the connection in
+// doubt (it may hold half a message, or replies and their fds queued behind
+// it), and a connection in doubt is closed, never used again.
+inline bool transient(int r) { return r == -EINTR || r == -EAGAIN; }
+
 // Keeps a connection whose socket the host has closed (and may have reused)
 // for the rest of the process, unused: freeing it would make sd-bus close a
 // number that may be the host's by now.
@@ -64,6 +71,31 @@ public:
 
 private:
     uint64_t end_;
+};
+
+// One method call awaited within a deadline. Its reply is read by this
+// object's own loop, which resumes waits that a signal interrupted (a plain
+// sd_bus_call gives up on them, and a second call would ask twice).
+class pending_call {
+public:
+    pending_call() = default;
+    pending_call(const pending_call &) = delete;
+    pending_call &operator=(const pending_call &) = delete;
+    ~pending_call() { cancel(); }
+
+    // Queues `call`; its own timeout is what is left of the deadline, capped.
+    int send(sd_bus *bus, sd_bus_message *call, const deadline &limit, uint64_t per_call_cap);
+    // Processes the bus until the reply is in (0), the deadline passes
+    // (-ETIMEDOUT) or the connection fails (its error).
+    int wait(sd_bus *bus, const deadline &limit);
+    sd_bus_message *reply() const { return reply_.get(); }
+    // Forgets the call and its reply (a reply that comes later is dropped).
+    void cancel();
+
+private:
+    static int on_reply(sd_bus_message *reply, void *self, sd_bus_error *);
+    sd_bus_slot *slot_ = nullptr;
+    message_ptr reply_;
 };
 
 // Runs the connection's authentication and Hello until the bus is ready, at

@@ -55,10 +55,33 @@ bool connection_lost(int r) {
 
 // Whom logind lets block sleep, so that a refused user knows what to ask for.
 std::string access_denied_text(bool keep_display) {
-    std::string text =
-        "access denied: blocking sleep takes root, or polkit's consent to org.freedesktop.login1.inhibit-block-sleep";
-    if (keep_display) text += " and org.freedesktop.login1.inhibit-block-idle";
-    return text + " (normally given to a user with an active local session)";
+    // logind asks polkit about a lock on sleep and idle together under the
+    // lid switch's action, not under the two of sleep and idle.
+    const std::string action = keep_display ? "org.freedesktop.login1.inhibit-handle-lid-switch"
+                                            : "org.freedesktop.login1.inhibit-block-sleep";
+    return "access denied: blocking sleep takes root, or polkit's consent to " + action +
+           " (normally given to a user with an active local session)";
+}
+
+std::string describe_wait_failure(int r) {
+    switch (-r) {
+    case ETIMEDOUT: return "no answer";
+    // The reply's fd could not be received (sd-bus reads it truncated).
+    case EXFULL:
+    case EMFILE:
+    case ENFILE: return "no descriptor free to receive the lock: " + std::string(std::strerror(EMFILE));
+    default: return std::string("system bus unreachable: ") + std::strerror(-r);
+    }
+}
+
+// logind's own refusal, in words that say what to do about it.
+std::string describe_refusal(const sd_bus_error *error, bool keep_display) {
+    if (sd_bus_error_has_name(error, SD_BUS_ERROR_ACCESS_DENIED)) return access_denied_text(keep_display);
+    if (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT))
+        return "no answer";
+    bus_error copy;
+    sd_bus_error_copy(&copy.e, error);
+    return "Inhibit failed: " + copy.describe(-EIO);
 }
 
 } // namespace
@@ -72,15 +95,8 @@ void forget_system_bus_in_child() {
 }
 
 logind_inhibit::~logind_inhibit() {
-    sd_bus_slot_unref(slot_);  // cancels a call still waiting for its answer
-    sd_bus_message_unref(reply_);
-}
-
-int logind_inhibit::on_reply(sd_bus_message *reply, void *self, sd_bus_error *) {
-    auto *call = static_cast<logind_inhibit *>(self);
-    call->reply_ = sd_bus_message_ref(reply);
-    call->answered_ = true;
-    return 1;
+    call_.cancel();
+    if (sent_ && !settled_) drop_bus();
 }
 
 bool logind_inhibit::send(const inhibit_request &request, const deadline &limit, std::string &why) {
@@ -95,13 +111,17 @@ bool logind_inhibit::send(const inhibit_request &request, const deadline &limit,
         if (r >= 0)
             r = sd_bus_message_append(call.get(), "ssss", request.keep_display ? "sleep:idle" : "sleep",
                                       request.app_id.c_str(), request.reason.c_str(), "block");
-        if (r >= 0) r = sd_bus_call_async(bus, &slot_, call.get(), on_reply, this, limit.call_timeout(UINT64_MAX));
-        if (r >= 0) return true;
+        if (r >= 0) r = call_.send(bus, call.get(), limit, UINT64_MAX);
+        if (r >= 0) {
+            sent_ = true;
+            settled_ = false;
+            return true;
+        }
+        drop_bus();  // in doubt, or broken under us: the next attempt opens a new one
         if (!connection_lost(r)) {
             why = std::string("Inhibit failed: ") + std::strerror(-r);
             return false;
         }
-        drop_bus();  // broken under us: one new connection
     }
     why = "system bus unreachable: connection lost";
     return false;
@@ -110,55 +130,41 @@ bool logind_inhibit::send(const inhibit_request &request, const deadline &limit,
 bool logind_inhibit::resend_on_new_connection(const deadline &limit, std::string &why) {
     if (resent_ || limit.passed()) return false;
     resent_ = true;
-    slot_ = sd_bus_slot_unref(slot_);
-    reply_ = sd_bus_message_unref(reply_);
-    answered_ = false;
+    call_.cancel();
     drop_bus();
     return send(request_, limit, why);
 }
 
 int logind_inhibit::collect(const deadline &limit, std::string &why) {
-    if (slot_ == nullptr) return -1;  // never sent; `why` was set then
-    while (!answered_) {
-        int r = sd_bus_process(g_bus, nullptr);
-        if (r > 0) continue;
-        if (r == 0) {
-            if (limit.passed()) {
-                why = "no answer";
-                return -1;
-            }
-            r = sd_bus_wait(g_bus, limit.call_timeout(UINT64_MAX));
-        }
-        if (r < 0 && r != -EINTR) {
-            if (connection_lost(r) && resend_on_new_connection(limit, why)) continue;
-            why = std::string("system bus unreachable: ") + std::strerror(-r);
-            return -1;
-        }
+    if (!sent_) return -1;  // never sent; `why` was set then
+    int r;
+    while ((r = call_.wait(g_bus, limit)) < 0) {
+        if (connection_lost(r) && resend_on_new_connection(limit, why)) continue;
+        if (!sent_) return -1;  // the new connection could not be had; `why` says so
+        why = describe_wait_failure(r);
+        return -1;  // the destructor closes the connection
     }
+    const sd_bus_error *error = sd_bus_message_get_error(call_.reply());
+    // sd-bus answers for a connection that broke while the call waited.
+    if (error != nullptr && sd_bus_is_open(g_bus) <= 0 && resend_on_new_connection(limit, why))
+        return collect(limit, why);
+    const int fd = error == nullptr ? take_fd(why) : -1;
+    if (error != nullptr) why = describe_refusal(error, request_.keep_display);
     // Messages the bus sent us besides the answer (NameAcquired) are
     // dropped now rather than piling up on the kept connection.
-    while (sd_bus_process(g_bus, nullptr) > 0) {
+    while ((r = sd_bus_process(g_bus, nullptr)) > 0 || r == -EINTR) {
     }
-    const sd_bus_error *error = sd_bus_message_get_error(reply_);
-    if (error == nullptr) return take_fd(why);
-    // sd-bus answers for a connection that broke while the call waited.
-    if (sd_bus_is_open(g_bus) <= 0 && resend_on_new_connection(limit, why)) return collect(limit, why);
-    if (sd_bus_error_has_name(error, SD_BUS_ERROR_ACCESS_DENIED)) {
-        why = access_denied_text(request_.keep_display);
-    } else if (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
-               sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT)) {
-        why = "no answer";
-    } else {
-        bus_error copy;
-        sd_bus_error_copy(&copy.e, error);
-        why = "Inhibit failed: " + copy.describe(-EIO);
-    }
-    return -1;
+    // A reply sd-bus made up when the call's time ran out may be followed by
+    // logind's own, with a lock in it.
+    const bool timed_out = error != nullptr && (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
+                                                sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT));
+    settled_ = (r >= 0 || transient(r)) && !timed_out;
+    return fd;
 }
 
 int logind_inhibit::take_fd(std::string &why) {
     int lock_fd = -1;
-    const int r = sd_bus_message_read(reply_, "h", &lock_fd);
+    const int r = sd_bus_message_read(call_.reply(), "h", &lock_fd);
     if (r < 0) {
         why = std::string("Inhibit reply unreadable: ") + std::strerror(-r);
         return -1;

@@ -38,6 +38,8 @@ constexpr uint64_t kReleaseBudgetUsec = 500u * 1000u;
 constexpr uint32_t kFlagSuspend = 4;
 constexpr uint32_t kFlagIdle = 8;
 
+constexpr const char *kPortal = "org.freedesktop.portal.Desktop";
+
 // In order of preference.
 const session_service kServices[] = {
     {"gnome-session", "org.gnome.SessionManager", {"/org/gnome/SessionManager", nullptr},
@@ -89,6 +91,7 @@ bool service_acquire(sd_bus *session, const deadline &limit, const session_servi
             hold.service = &s;
             hold.path = path;
             hold.name = s.name;
+            hold.owner = sd_bus_message_get_sender(reply.get()) ? sd_bus_message_get_sender(reply.get()) : "";
             return true;
         }
         why = error.brief(r);
@@ -104,7 +107,7 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     bus_error error;
     message_ptr reply;
     // The portal is started on demand, unlike the desktop's own services.
-    const int r = call_method(session, limit, kCallCapUsec, true, "org.freedesktop.portal.Desktop",
+    const int r = call_method(session, limit, kCallCapUsec, true, kPortal,
                               "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Inhibit", "Inhibit", error,
                               reply, "sua{sv}", "", suspend_and_idle_flags(request), 1, "reason", "s",
                               request.reason.c_str());
@@ -119,10 +122,40 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     }
     hold.path = handle;
     hold.name = "portal";
+    hold.owner = sd_bus_message_get_sender(reply.get()) ? sd_bus_message_get_sender(reply.get()) : "";
     return true;
 }
 
+int on_name_owner_changed(sd_bus_message *m, void *userdata, sd_bus_error *) {
+    auto &events = *static_cast<name_events *>(userdata);
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) < 0) return 0;
+    try {
+        events.changes.push_back({name, old_owner, new_owner});
+    } catch (...) {
+        events.missed = true;
+    }
+    return 0;
+}
+
+// A subscription the bus refuses leaves that name unwatched; the connection
+// itself goes on.
+int ignore_refusal(sd_bus_message *, void *, sd_bus_error *) { return 0; }
+
+void watch_name(sd_bus *session, const char *name, name_events &events) {
+    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                             name + "'";
+    sd_bus_add_match_async(session, nullptr, rule.c_str(), on_name_owner_changed, ignore_refusal, &events);
+}
+
 } // namespace
+
+void session_watch_names(sd_bus *session, const inhibit_request &request, name_events &events) {
+    for (const session_service &s : kServices)
+        if (!s.display_only || request.keep_display) watch_name(session, s.destination, events);
+    if (in_flatpak_sandbox()) watch_name(session, kPortal, events);
+}
 
 void set_sandbox_marker_for_tests(const char *path) { g_sandbox_marker = path; }
 
@@ -156,7 +189,7 @@ void session_release(sd_bus *session, session_hold &hold) {
         call_method(session, limit, kReleaseBudgetUsec, false, s.destination, hold.path.c_str(), s.interface,
                     s.release_member, error, reply, "u", hold.cookie);
     } else {
-        call_method(session, limit, kReleaseBudgetUsec, false, "org.freedesktop.portal.Desktop", hold.path.c_str(),
+        call_method(session, limit, kReleaseBudgetUsec, false, kPortal, hold.path.c_str(),
                     "org.freedesktop.portal.Request", "Close", error, reply, "");
     }
     hold = session_hold{};

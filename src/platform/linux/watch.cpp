@@ -9,6 +9,7 @@
 // start time, so that an id reused by a new process still counts as ended.
 #include "kor_platform.h"
 #include "fd.h"
+#include "proc.h"
 #include "watch.h"
 
 #include <atomic>
@@ -54,14 +55,11 @@ bool pidfd_ended(int fd) {
     return poll(&p, 1, 0) > 0;
 }
 
+// The pinned process still runs: the same id and start time, and not every
+// thread of it has ended.
 bool identity_alive(const process_identity &who) {
     const process_identity now = read_process_identity(who.pid);
-    if (now.state == 0) {
-        // No /proc entry we can read: only the id can be asked about, with
-        // EPERM meaning another user's process.
-        return who.start_time == 0 && (kill(who.pid, 0) == 0 || errno == EPERM);
-    }
-    return now.state != 'Z' && now.state != 'X' && now.start_time == who.start_time;
+    return now.state != 0 && now.start_time == who.start_time && !has_ended(now);
 }
 
 timespec ms_to_timespec(int64_t ms) {
@@ -74,38 +72,6 @@ timespec ms_to_timespec(int64_t ms) {
 } // namespace
 
 void refuse_pidfd_for_tests(bool refuse) { g_refuse_pidfd = refuse; }
-
-long read_small_file(const char *path, char *buf, size_t capacity) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const ssize_t n = read(fd, buf, capacity - 1);
-    close(fd);
-    if (n < 0) return -1;
-    buf[n] = '\0';
-    return static_cast<long>(n);
-}
-
-process_identity read_process_identity(int pid) {
-    process_identity who;
-    who.pid = pid;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    char buf[1024];
-    if (read_small_file(path, buf, sizeof buf) <= 0) return who;
-    // The command name in parentheses may itself hold spaces and parentheses:
-    // the fields that follow start after the last ')'.
-    const char *p = std::strrchr(buf, ')');
-    if (p == nullptr || p[1] != ' ' || p[2] == '\0') return who;
-    // The state is field 3, the start time field 22.
-    const char *field = p + 2;
-    who.state = *field;
-    for (int k = 3; k < 22 && field != nullptr; ++k) {
-        field = std::strchr(field, ' ');
-        if (field != nullptr) ++field;
-    }
-    if (field != nullptr) who.start_time = std::strtoull(field, nullptr, 10);
-    return who;
-}
 
 } // namespace kor_linux
 
@@ -126,14 +92,23 @@ struct kor_plat_watch {
 
 namespace {
 
-// Pins the process: its pidfd, or failing that its id and start time.
-int pin_process(kor_plat_watch &w, int pid) {
+// Pins the process: its pidfd, or failing that its id and start time. The id
+// of a thread stands for the process the thread belongs to, which is what
+// ends when the program ends.
+int pin_process(kor_plat_watch &w, int id) {
+    const int pid = kor_linux::process_of(id);
     w.has_process = true;
     w.pid = owned_fd(kor_linux::open_pidfd(pid));
     if (w.pid.valid()) return kor_linux::pidfd_ended(w.pid.get()) ? KOR_WATCH_PROCESS_NOT_ALIVE : KOR_WATCH_OPENED;
-    // ESRCH: no such process; EINVAL: the id of a thread, not of a process.
-    if (errno == ESRCH || errno == EINVAL) return KOR_WATCH_PROCESS_NOT_ALIVE;
+    // ESRCH: no such process; EINVAL, ENOENT: a thread whose process /proc
+    // could not name.
+    if (errno == ESRCH || errno == EINVAL || errno == ENOENT) return KOR_WATCH_PROCESS_NOT_ALIVE;
     w.process = kor_linux::read_process_identity(pid);
+    if (w.process.state == 0 && access("/proc/self/stat", R_OK) != 0) {
+        // Neither pidfd nor /proc: its end could never be seen.
+        kor_set_error("cannot watch pid %d: the system offers neither pidfd_open nor /proc", id);
+        return KOR_WATCH_FAILED;
+    }
     return kor_linux::identity_alive(w.process) ? KOR_WATCH_OPENED : KOR_WATCH_PROCESS_NOT_ALIVE;
 }
 

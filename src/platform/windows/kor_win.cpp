@@ -283,7 +283,8 @@ void kor_plat_watch_close(kor_plat_watch *w) noexcept {
 
 // The request lives on the layer's own thread, which nothing outside the
 // library can end.
-int kor_plat_inhibit_held() noexcept { return g_active; }
+// SetThreadExecutionState's request holds until it is cleared.
+int kor_plat_inhibit_refresh(char *, size_t) noexcept { return g_active; }
 
 int kor_plat_find_process(const char *name) noexcept {
     if (name == nullptr || name[0] == '\0') return -1;
