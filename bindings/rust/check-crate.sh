@@ -8,9 +8,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?build dir}" && pwd)
 command -v cargo >/dev/null || { echo "skipped: needs cargo"; exit 77; }
+[ -n "${KORVEL_PRIVATE_LOGIND:-}" ] || exec "$here/../../tests/bus/private-logind.sh" need "$0" "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$here" && tar --exclude=./target --exclude=./Cargo.lock -cf - .) | tar -C "$work" -xf -
 cd "$work"
-KORVEL_LIB_DIR=$build CARGO_TARGET_DIR=$work/target "$here/../../tests/bus/private-logind.sh" need \
-  cargo test --offline --quiet
+KORVEL_LIB_DIR=$build CARGO_TARGET_DIR=$work/target cargo test --offline --quiet

@@ -10,7 +10,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../../.." && pwd)
 build=$(cd "${1:?build dir}" && pwd)
 command -v npm >/dev/null || { echo "skipped: needs node and npm"; exit 77; }
-work=$(mktemp -d)
+# In the build folder, not /tmp: npm needs the network, so the package is
+# installed out here, and the private logind's namespace has a /tmp of its own.
+work=$(mktemp -d "$build/node-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # Packed from a copy: prepack writes the licence and prebuilds/ into the
