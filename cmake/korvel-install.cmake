@@ -104,7 +104,6 @@ if(NOT WIN32)
     endif()
     install(FILES ${_kor_yyjson_file} RENAME ${_kor_yyjson_soname}
       DESTINATION ${CMAKE_INSTALL_LIBDIR}/${KORVEL_PRIVATE_DIR} COMPONENT runtime)
-
     install(FILES ${KORVEL_YYJSON_LICENSE} RENAME copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}/yyjson
       COMPONENT runtime)
     file(STRINGS ${KORVEL_YYJSON_LICENSE} _kor_yyjson_copyright REGEX "^Copyright:" LIMIT_COUNT 1)
@@ -133,7 +132,11 @@ foreach(_kor_line IN LISTS _kor_license_lines)
   string(APPEND KORVEL_LICENSE_DEP5 " ${_kor_line}\n")
 endforeach()
 configure_file(cmake/copyright.in ${PROJECT_BINARY_DIR}/copyright @ONLY)
-foreach(_kor_component runtime devel cli)
+set(_kor_components runtime devel)
+if(KORVEL_BUILD_CLI)
+  list(APPEND _kor_components cli)
+endif()
+foreach(_kor_component IN LISTS _kor_components)
   install(FILES ${PROJECT_BINARY_DIR}/copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KORVEL_DEB_${_kor_component}} COMPONENT ${_kor_component})
 endforeach()
