@@ -8,4 +8,6 @@ if(CPACK_GENERATOR STREQUAL "DEB")
                         "${CPACK_KORVEL_INSTALL_PREFIX}.")
   endif()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  # One package each; the debug info stays out.
+  set(CPACK_COMPONENTS_ALL runtime devel cli)
 endif()

@@ -11,7 +11,7 @@ python=/usr/bin/python3
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp -r "$here/pyproject.toml" "$here/setup.py" "$here/README.md" "$here/src" "$work/"
+cp -r "$here/pyproject.toml" "$here/setup.py" "$here/README.md" "$here/../LICENSE" "$here/src" "$work/"
 mkdir -p "$out"
 KORVEL_BUILD_DIR=$build "$python" -m pip wheel --quiet --no-deps --no-build-isolation --no-index -w "$out" "$work"
 ls -t "$out"/korvel-*.whl | head -n 1

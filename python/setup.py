@@ -71,10 +71,15 @@ class native_distribution(Distribution):
 
 
 class platform_wheel(bdist_wheel):
-    """No Python extension inside: any Python 3 on this platform can load it."""
+    """No Python extension inside: any Python 3 on this platform can load it.
+    The library needs nothing newer than glibc 2.28 (the build's symbol
+    baseline test checks it), hence manylinux_2_28."""
 
     def get_tag(self):
-        return "py3", "none", super().get_tag()[2]
+        platform = super().get_tag()[2]
+        if platform.startswith("linux_"):
+            platform = "manylinux_2_28_" + platform[len("linux_"):]
+        return "py3", "none", platform
 
 
 setup(distclass=native_distribution,

@@ -71,5 +71,10 @@ install_yyjson() {
 }
 
 install_missing_packages deps "${apt_packages[@]}"
+# The Node and Rust packages' tests use the machine's node and cargo when it
+# has them, else Debian's (koffi comes from the npm registry; the crate has
+# no dependencies).
+command -v npm >/dev/null || install_missing_packages deps nodejs npm
+command -v cargo >/dev/null || install_missing_packages deps cargo
 install_yyjson
 log "ready"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release bundles from stripped release builds:
 #   build-release/korvel-<version>-linux-x86_64.tar.gz   (cmake --workflow --preset release)
-#   build-deb/korvel_<version>_amd64.deb                 (cmake --workflow --preset deb)
-# The .deb comes from a build of its own, configured for the prefix /usr so
+#   build-deb/{libkorvel0,libkorvel-dev,korvel}_<version>_amd64.deb
+#                                                        (cmake --workflow --preset deb)
+# The .debs come from a build of their own, configured for the prefix /usr so
 # that the library lands in Debian's multiarch folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,4 +13,4 @@ trap 'rm -f "$log"' EXIT
 for preset in release deb; do
   cmake --workflow --preset "$preset" >"$log" 2>&1 || { cat "$log"; exit 1; }
 done
-ls -l build-release/korvel-*.tar.gz build-deb/korvel_*.deb
+ls -l build-release/korvel-*.tar.gz build-deb/*_*.deb

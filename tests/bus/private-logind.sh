@@ -4,6 +4,8 @@
 # benchmarks each have their own logind and never touch the machine's /run.
 #
 #   private-logind.sh run CMD [ARG...]    # exits with CMD's status
+#   private-logind.sh need CMD [ARG...]   # the same, but without logind CMD
+#                                         # does not run: exits 77 (skipped)
 #   private-logind.sh restart             # inside `run`: a new bus and logind
 #   private-logind.sh answers             # exit 0 when logind answers on the
 #                                         # system bus this environment names
@@ -17,8 +19,9 @@
 #
 # When logind cannot be had (not root, no unshare, not installed), CMD still
 # runs, with KORVEL_LOGIND_UNAVAILABLE saying why: tests then skip with that
-# reason, or fail when KORVEL_REQUIRE_LOGIND=1. Listing a GoogleTest binary's
-# tests (--gtest_list_tests) needs no logind and runs CMD directly.
+# reason, or fail when KORVEL_REQUIRE_LOGIND=1 (`need` does both itself).
+# Listing a GoogleTest binary's tests (--gtest_list_tests) needs no logind
+# and runs CMD directly.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 logind=/lib/systemd/systemd-logind
@@ -31,6 +34,11 @@ logind_answers() {
 run_without() {
   export KORVEL_LOGIND_UNAVAILABLE="$1"
   shift
+  if [ -n "${KORVEL_LOGIND_NEEDED:-}" ]; then
+    echo "no private logind: $KORVEL_LOGIND_UNAVAILABLE"
+    [ "${KORVEL_REQUIRE_LOGIND:-}" = 1 ] && exit 1
+    exit 77
+  fi
   exec "$@"
 }
 
@@ -100,8 +108,9 @@ restart() {
 
 case ${1:-} in
   run) shift; [ $# -gt 0 ] || exit 2; run "$@" ;;
+  need) shift; [ $# -gt 0 ] || exit 2; export KORVEL_LOGIND_NEEDED=1; run "$@" ;;
   _inside) shift; inside "$@" ;;
   restart) restart ;;
   answers) logind_answers ;;
-  *) echo "usage: $0 run CMD [ARG...] | restart | answers" >&2; exit 2 ;;
+  *) echo "usage: $0 run|need CMD [ARG...] | restart | answers" >&2; exit 2 ;;
 esac

@@ -6,11 +6,24 @@
 #define KOR_LINUX_FD_H
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <utility>
 
 namespace kor_linux {
+
+// fstat straight from the kernel. glibc 2.33 made fstat a symbol of its own
+// (fstat@GLIBC_2.33; older headers turned the call into __fxstat), which
+// would be the library's only need beyond glibc 2.28. On 64-bit Linux the
+// kernel's struct stat is glibc's.
+inline int fstat_fd(int fd, struct stat *st) noexcept {
+#if defined(__LP64__) && defined(SYS_fstat)
+    return static_cast<int>(syscall(SYS_fstat, fd, st));
+#else
+    return fstat(fd, st);
+#endif
+}
 
 struct fd_identity {
     int fd = -1;
@@ -20,13 +33,13 @@ struct fd_identity {
     static fd_identity of(int fd) noexcept {
         fd_identity id;
         struct stat st {};
-        if (fd >= 0 && fstat(fd, &st) == 0) id = {fd, st.st_dev, st.st_ino};
+        if (fd >= 0 && fstat_fd(fd, &st) == 0) id = {fd, st.st_dev, st.st_ino};
         return id;
     }
     // The number still refers to the file it referred to when taken.
     bool still_open() const noexcept {
         struct stat st {};
-        return fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+        return fd >= 0 && fstat_fd(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
     }
     // Closes the number if it is still what it was.
     void close_if_same() const noexcept {
