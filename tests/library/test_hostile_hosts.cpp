@@ -163,7 +163,9 @@ TEST_F(HostileHost, StalledBusesCostOneBudgetAndLeaveNoLateLock) {
 
         EXPECT_EQ(on, 0);
         EXPECT_GE(took, 2500);
-        EXPECT_LT(took, 5000) << "both buses together, not one budget each";
+        // One budget is 3 s, two would be 6: the bound leaves a loaded
+        // machine all the room between.
+        EXPECT_LT(took, 5900) << "both buses together, not one budget each";
         EXPECT_EQ(error.rfind("logind: no answer", 0), 0u) << error;
         if (c.also_says) {
             EXPECT_NE(error.find(c.also_says), std::string::npos) << error;
