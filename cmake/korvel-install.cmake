@@ -52,7 +52,7 @@ install(TARGETS ${KORVEL_LIB} EXPORT korvel-targets
 install(FILES include/korvel.h include/korvel.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT devel)
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
-if(NOT WIN32)
+if(KORVEL_PLATFORM STREQUAL "linux")
   # The lib name. ldconfig caches it under its SONAME, which is its file name.
   install(TARGETS korvel_filter LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
   # ldconfig reads only files named lib*, and caches one that is not a lib….so
@@ -200,7 +200,7 @@ set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "${KORVEL_DEB_runtime} (= ${PROJECT_VERSI
 # it to.
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
   "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
-if(NOT WIN32)
+if(KORVEL_PLATFORM STREQUAL "linux")
   # What packages built against the library depend on (dpkg-shlibdeps reads
   # it), and ldconfig run after install and removal.
   execute_process(COMMAND awk -f ${PROJECT_SOURCE_DIR}/tests/exports/map-names.awk ${PROJECT_SOURCE_DIR}/cmake/korvel.map

@@ -23,9 +23,7 @@ wheel=$("$here/../build-wheel.sh" "$build" "$work/dist")
 "$python" -m pip --python "$work/venv/bin/python" install --quiet --no-index "$wheel"
 
 if [ -n "${KORVEL_PRIVATE_LOGIND:-}" ]; then
-  for lib in $(ldconfig -p | awk '$1 == "libyyjson.so.0" { print $NF }'); do
-    mount --bind /dev/null "$lib"
-  done
+  "$here/../../tests/bus/private-logind.sh" hide-yyjson
   export KORVEL_EXPECT_PACKAGED=1
 fi
 unset KORVEL_LIBRARY

@@ -7,6 +7,7 @@
 #   private-logind.sh need CMD [ARG...]   # the same, but without logind CMD
 #                                         # does not run: exits 77 (skipped)
 #   private-logind.sh restart             # inside `run`: a new bus and logind
+#   private-logind.sh hide-yyjson         # inside `run`: the system's yyjson hidden
 #   private-logind.sh answers             # exit 0 when logind answers on the
 #                                         # system bus this environment names
 #
@@ -106,11 +107,20 @@ restart() {
   start_bus_and_logind >&2
 }
 
+# Inside `run` only: the system's yyjson becomes an empty file in this mount
+# namespace, so a library that still loads has found its own copy.
+hide_system_yyjson() {
+  [ -n "${KORVEL_PRIVATE_LOGIND:-}" ] || { echo "hide-yyjson works only inside 'run'" >&2; exit 2; }
+  local lib
+  for lib in $(ldconfig -p | awk '$1 == "libyyjson.so.0" { print $NF }'); do mount --bind /dev/null "$lib"; done
+}
+
 case ${1:-} in
   run) shift; [ $# -gt 0 ] || exit 2; run "$@" ;;
   need) shift; [ $# -gt 0 ] || exit 2; export KORVEL_LOGIND_NEEDED=1; run "$@" ;;
   _inside) shift; inside "$@" ;;
   restart) restart ;;
+  hide-yyjson) hide_system_yyjson ;;
   answers) logind_answers ;;
-  *) echo "usage: $0 run|need CMD [ARG...] | restart | answers" >&2; exit 2 ;;
+  *) echo "usage: $0 run|need CMD [ARG...] | restart | hide-yyjson | answers" >&2; exit 2 ;;
 esac
