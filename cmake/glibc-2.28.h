@@ -1,6 +1,6 @@
 /*
  * Force-included into the library's own objects (CMakeLists.txt), so that the
- * library built against a newer glibc loads on glibc 2.28 (README:
+ * library built against a newer glibc loads on glibc 2.28 (docs/packaging.md:
  * Compatibility; the symbol_baseline test checks it).
  *
  * glibc 2.34 moved the pthread functions from libpthread into libc and gave

@@ -10,7 +10,8 @@
 #   lib/korvel/libyyjson.so.0                 yyjson, private to the library (RUNPATH $ORIGIN/korvel)
 #   lib/cmake/korvel/, lib/pkgconfig/korvel.pc, include/korvel.h, include/korvel.hpp
 #   bin/korvel, share/man/man1/korvel.1       the command
-#   share/doc/korvel/                         README.md, LICENSE, yyjson's copyright
+#   share/doc/korvel/                         README.md, CHANGELOG.md, LICENSE, the manual (docs/),
+#                                             yyjson's copyright
 #   share/doc/<package>/copyright             korvel's and yyjson's, in Debian's format
 #
 # Each file belongs to one component, and each component is one .deb:
@@ -50,7 +51,9 @@ install(TARGETS ${KORVEL_LIB} EXPORT korvel-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel)
 install(FILES include/korvel.h include/korvel.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT devel)
-install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The manual the README links to, beside it so that its links resolve.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT runtime FILES_MATCHING PATTERN "*.md")
 
 if(KORVEL_PLATFORM STREQUAL "linux")
   # The lib name. ldconfig caches it under its SONAME, which is its file name.
@@ -195,9 +198,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DEVEL_PACKAGE_DEPENDS "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION})")
 # The command loads the runtime package's library and yyjson. A scan of its
 # own package would find the system's libyyjson0 instead (its RUNPATH reaches
-# the library folder), so its needs are stated: the C and C++ runtimes the
-# README's compatibility table gives it, which the symbol_baseline test holds
-# it to.
+# the library folder), so its needs are stated: the C and C++ runtimes that
+# the compatibility table in docs/packaging.md gives it, which the
+# symbol_baseline test holds it to.
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
   "${KORVEL_DEB_runtime} (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 11), libgcc-s1 (>= 3.0)")
 if(KORVEL_PLATFORM STREQUAL "linux")

@@ -20,7 +20,7 @@ namespace {
 using desktest::inhibition;
 using desktest::session;
 
-// When the library asks it (README, "Desktop sessions").
+// When the library asks it (docs/linux.md, "Desktop sessions").
 enum class asked { always, with_keep_display, inside_sandbox };
 // What of ours it is handed beside the reason: the portal learns the app
 // from the sandbox, and only GNOME and the portal take flags (4, or 12 with
