@@ -2,6 +2,8 @@
 // system bus, the desktop session's inhibitors on the session bus (sd-bus).
 #include "inspect.h"
 
+#include "bus.h"
+
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
@@ -24,28 +26,19 @@ constexpr const char *kLogindManager = "org.freedesktop.login1.Manager";
 constexpr uint64_t kSystemTimeoutUsec = 5000000;
 constexpr uint64_t kSessionTimeoutUsec = 1000000;
 
-struct bus_closer {
-    void operator()(sd_bus *bus) const { sd_bus_flush_close_unref(bus); }
-};
-using bus_ptr = std::unique_ptr<sd_bus, bus_closer>;
+// The Linux layer's owners of buses, messages and errors.
+using kor_linux::bus_error;
+using kor_linux::bus_ptr;
+using kor_linux::message_ptr;
 
-struct message_unref {
-    void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
-};
-using message_ptr = std::unique_ptr<sd_bus_message, message_unref>;
+std::string error_text(const bus_error &error, int r) {
+    return error.e.message ? error.e.message : std::strerror(-r);
+}
 
-struct bus_error {
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    bus_error() = default;
-    bus_error(const bus_error &) = delete;
-    bus_error &operator=(const bus_error &) = delete;
-    ~bus_error() { sd_bus_error_free(&e); }
-    std::string text(int r) const { return e.message ? e.message : std::strerror(-r); }
-    bool no_such_service() const {
-        return sd_bus_error_has_name(&e, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-               sd_bus_error_has_name(&e, SD_BUS_ERROR_NAME_HAS_NO_OWNER);
-    }
-};
+bool no_such_service(const bus_error &error) {
+    return sd_bus_error_has_name(&error.e, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+           sd_bus_error_has_name(&error.e, SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+}
 
 // `none_here` tells a bus that does not exist here (a server, sudo, cron)
 // from one that exists but fails.
@@ -89,8 +82,8 @@ reply call(sd_bus *bus, const char *service, const char *path, const char *inter
     r = sd_bus_call(bus, m, 0, &error.e, &answer);
     out.message.reset(answer);
     if (r < 0) {
-        out.absent = error.no_such_service();
-        out.why = std::string(method) + " failed: " + error.text(r);
+        out.absent = no_such_service(error);
+        out.why = std::string(method) + " failed: " + error_text(error, r);
     }
     return out;
 }
@@ -202,7 +195,7 @@ std::string logind_property(sd_bus *bus, const char *name, std::string &problem)
     char *value = nullptr;
     const int r = sd_bus_get_property_string(bus, kLogind, kLogindPath, kLogindManager, name, &error.e, &value);
     if (r < 0) {
-        if (problem.empty()) problem = std::string("cannot read logind's ") + name + ": " + error.text(r);
+        if (problem.empty()) problem = std::string("cannot read logind's ") + name + ": " + error_text(error, r);
         return "";
     }
     std::string out = value;
