@@ -191,8 +191,8 @@ bool bare_inhibit_cycle() {
     if (g_kept_bus == nullptr && sd_bus_open_system(&g_kept_bus) < 0) return false;
     sd_bus_message *reply = nullptr;
     int r = sd_bus_call_method(g_kept_bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", "sleep",
-                               "bench", "bench", "block");
+                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", "sleep", "bench",
+                               "bench", "block");
     int fd = -1;
     if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
     if (r >= 0) fd = dup(fd);
@@ -214,7 +214,8 @@ std::string session_mechanism() {
     std::string mechanism = "(refused)";
     if (kor_on("{}") == 1) {
         if (char *status = kor_status()) {
-            if (const char *m = std::strstr(status, "\"mechanism\":\"")) mechanism.assign(m + 13, std::strcspn(m + 13, "\""));
+            if (const char *m = std::strstr(status, "\"mechanism\":\""))
+                mechanism.assign(m + 13, std::strcspn(m + 13, "\""));
             kor_free_string(status);
         }
     }
@@ -235,7 +236,7 @@ std::vector<double> series(int n, F f) {
     return v;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 1000;
@@ -283,8 +284,8 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    std::printf("%-44s %9s %9s   %9s %9s\n", "figure (15 rounds; cycles interleaved)", "median", "max",
-                "floor med", "floor max");
+    std::printf("%-44s %9s %9s   %9s %9s\n", "figure (15 rounds; cycles interleaved)", "median", "max", "floor med",
+                "floor max");
     row("process exit noticed (while_pid)", summarise(exit_lib), summarise(exit_floor), "ms");
     row("deadline overshoot (1 s, random phase)", summarise(over_lib), summarise(over_floor), "ms");
     row("library wakeups/s, timed activation", {wake_timed, wake_timed}, {0, 0}, "/s");

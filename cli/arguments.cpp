@@ -63,8 +63,9 @@ std::string default_name(const invocation &inv) {
         return cut_text(valid_utf8(line), kDefaultNameMax);
     }
     case hold_kind::timed:
-        return "for " + (inv.req.seconds >= 0 ? duration_text(inv.req.seconds)
-                                              : duration_text(std::max<int64_t>(1, std::llround(inv.req.minutes * 60))));
+        return "for " + (inv.req.seconds >= 0
+                             ? duration_text(inv.req.seconds)
+                             : duration_text(std::max<int64_t>(1, std::llround(inv.req.minutes * 60))));
     case hold_kind::while_pid: return "while pid " + std::to_string(inv.req.pid) + " runs";
     default: return "until stopped";
     }
@@ -84,16 +85,17 @@ struct number_rule {
     const char *flag;
     const char *needs;
     const char *unit;  // of `highest`
-    double lowest;  // the smallest value allowed, or above it when `exclusive`
+    double lowest;     // the smallest value allowed, or above it when `exclusive`
     bool exclusive;
     double highest;
     bool whole;
 };
 
-constexpr number_rule kMinutesRule{"--minutes", "a number of minutes greater than 0 (fractions allowed)", " minutes",
-                                   0, true, kMaxSeconds / 60, false};
-constexpr number_rule kSecondsRule{"--seconds", "a whole number of seconds, 0 or more", " seconds", 0, false,
-                                   kMaxSeconds, true};
+constexpr number_rule kMinutesRule{
+    "--minutes", "a number of minutes greater than 0 (fractions allowed)", " minutes", 0, true, kMaxSeconds / 60,
+    false};
+constexpr number_rule kSecondsRule{
+    "--seconds", "a whole number of seconds, 0 or more", " seconds", 0, false, kMaxSeconds, true};
 constexpr number_rule kPidRule{"--pid", "a process id (a whole number greater than 0)", "", 1, false, INT32_MAX, true};
 
 std::optional<double> number_in(const std::string &text, bool whole) {
@@ -143,8 +145,7 @@ std::string read_values(const CLI::App &app, const given_values &given, request 
     if (app.count("--process") && req.process.empty()) return "--process needs the file name of an executable";
     // The library compares file names, so a path would never match.
     if (req.process.find('/') != std::string::npos)
-        return "--process needs the executable's file name without its folder, not '" + valid_utf8(req.process) +
-               "'";
+        return "--process needs the executable's file name without its folder, not '" + valid_utf8(req.process) + "'";
     if (app.count("--name") && req.name.empty()) return "--name needs a text";
     return "";
 }
@@ -167,8 +168,8 @@ std::string settle_action(invocation &inv, const CLI::App &app) {
     if (!list && !check) return "";
     const char *mine = list ? "--list" : "--check";
     inv.what = list ? action::list : action::check;
-    std::vector<std::string> others =
-        given_among(app, {"--minutes", "--seconds", "--pid", "--process", "--name", "--run-anyway"});
+    std::vector<std::string> others = given_among(
+        app, {"--minutes", "--seconds", "--pid", "--process", "--name", "--run-anyway"});
     // --check may take the display's lock too, and report only its exit status.
     if (list) {
         for (const std::string &flag : given_among(app, {"--display", "--quiet"})) others.push_back(flag);
@@ -272,13 +273,15 @@ void describe_options(CLI::App &app, invocation &inv, given_values &given) {
                  "When the machine cannot be kept awake, run the\n"
                  "command all the same, with a warning")
         ->disable_flag_override();
-    app.add_flag("--list", "List every hold on the machine (logind's and the\n"
-                           "desktop session's), then exit")
+    app.add_flag("--list",
+                 "List every hold on the machine (logind's and the\n"
+                 "desktop session's), then exit")
         ->disable_flag_override();
     app.add_flag("--json", inv.json, "With --list: print the list as JSON")->disable_flag_override();
-    app.add_flag("--check", "Say whether this user can keep this machine awake:\n"
-                            "take a lock and release it, and report what the\n"
-                            "lid switch and the idle policies will do")
+    app.add_flag("--check",
+                 "Say whether this user can keep this machine awake:\n"
+                 "take a lock and release it, and report what the\n"
+                 "lid switch and the idle policies will do")
         ->disable_flag_override();
 }
 
@@ -288,7 +291,7 @@ int usage_error(const std::string &problem) {
     return kExitUsage;
 }
 
-} // namespace
+}  // namespace
 
 std::string file_name_of(const std::string &path) {
     const size_t slash = path.find_last_of("/\\");
@@ -331,4 +334,4 @@ std::optional<int> parse_arguments(const std::vector<std::string> &args, invocat
     return std::nullopt;
 }
 
-} // namespace korcli
+}  // namespace korcli

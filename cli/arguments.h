@@ -36,6 +36,6 @@ std::string file_name_of(const std::string &path);
 // "45 s", "30 min", "1 h 30 min", "2 min 5 s".
 std::string duration_text(int64_t seconds);
 
-} // namespace korcli
+}  // namespace korcli
 
-#endif // KORVEL_CLI_ARGUMENTS_H
+#endif  // KORVEL_CLI_ARGUMENTS_H

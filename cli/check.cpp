@@ -108,20 +108,20 @@ point lid_point(const login_policy &p) {
     const auto other = std::find_if(std::begin(actions), std::end(actions),
                                     [](const std::string &a) { return !is_harmless(a) && !is_sleep_action(a); });
     if (other != std::end(actions))
-        return {"Lid", {"closing the lid can " + *other + " the machine (" + settings + "):",
-                        "a lock that blocks sleep does not hold that off"}};
+        return {"Lid",
+                {"closing the lid can " + *other + " the machine (" + settings + "):",
+                 "a lock that blocks sleep does not hold that off"}};
     if (!sleeps) return {"Lid", {"closing the lid does not suspend (" + settings + ")"}};
     const inspect::config_setting ignore = inspect::lid_switch_ignore_inhibited();
     const std::string where = ignore.value.empty() ? "logind's default" : "set in " + ignore.file;
     if (!setting_is_true(ignore.value, true))
-        return {"Lid", {"closing the lid suspends only when no lock is held", "(" + settings + ";",
-                        "LidSwitchIgnoreInhibited=" + ignore.value + ", " + where + ")"}};
+        return {"Lid",
+                {"closing the lid suspends only when no lock is held", "(" + settings + ";",
+                 "LidSwitchIgnoreInhibited=" + ignore.value + ", " + where + ")"}};
     return {"Lid",
-            {"closing the lid suspends the machine even while a lock is held",
-             "(" + settings + ";",
+            {"closing the lid suspends the machine even while a lock is held", "(" + settings + ";",
              "LidSwitchIgnoreInhibited=" + (ignore.value.empty() ? "yes" : ignore.value) + ", " + where + ").",
-             "To have locks hold against the lid, as root:",
-             "  mkdir -p /etc/systemd/logind.conf.d",
+             "To have locks hold against the lid, as root:", "  mkdir -p /etc/systemd/logind.conf.d",
              "  printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/korvel-lid.conf",
              "then reboot, or restart systemd-logind (which may end graphical sessions)."}};
 }
@@ -130,13 +130,14 @@ point idle_point(const login_policy &p, const lock_test &t, bool display) {
     const std::string action = p.idle_action;
     if (action.empty() || action == "ignore")
         return {"Idle", {"logind takes no action when the machine is idle (IdleAction=ignore)"}};
-    const std::string setting =
-        "IdleAction=" + action + " after " + duration_text(static_cast<int64_t>(p.idle_action_usec / 1000000));
+    const std::string setting = "IdleAction=" + action + " after " +
+                                duration_text(static_cast<int64_t>(p.idle_action_usec / 1000000));
     if (display && t.taken)
         return {"Idle", {"the lock holds off logind's " + setting + ": it blocks idle too (--display)"}};
     if (is_sleep_action(action)) return {"Idle", {"the lock holds off logind's " + setting}};
-    return {"Idle", {"a lock that blocks sleep does not hold off logind's " + setting + ":",
-                     "korvel --display does, as it blocks idle too"}};
+    return {"Idle",
+            {"a lock that blocks sleep does not hold off logind's " + setting + ":",
+             "korvel --display does, as it blocks idle too"}};
 }
 
 // The desktop services in a mechanism text: "logind+gnome-session" -> "gnome-session".
@@ -155,18 +156,20 @@ std::string desktop_holders(const std::string &mechanism) {
 point desktop_point(const lock_test &t) {
     const std::string holders = desktop_holders(t.mechanism);
     if (t.taken && !holders.empty())
-        return {"Desktop", {holders + " took korvel's inhibitor as well: the desktop's idle policy",
-                            "honours the hold"}};
+        return {"Desktop",
+                {holders + " took korvel's inhibitor as well: the desktop's idle policy", "honours the hold"}};
     const std::string problem = inspect::session_bus_problem();
     if (!problem.empty())
-        return {"Desktop", {"no desktop session here, so logind alone decides", "(" + problem + ");",
-                            "inside a desktop session korvel also asks the desktop's power service"}};
+        return {"Desktop",
+                {"no desktop session here, so logind alone decides", "(" + problem + ");",
+                 "inside a desktop session korvel also asks the desktop's power service"}};
     if (!t.taken) return {"Desktop", {"its services were asked too: see the lock's message"}};
-    return {"Desktop", {"a session bus answers, but no desktop power service took korvel's inhibitor:",
-                        "a desktop that suspends on idle by itself may not honour the hold"}};
+    return {"Desktop",
+            {"a session bus answers, but no desktop power service took korvel's inhibitor:",
+             "a desktop that suspends on idle by itself may not honour the hold"}};
 }
 
-} // namespace
+}  // namespace
 
 int check_machine(const invocation &inv) {
     const lock_test t = try_a_lock(inv.req.display);
@@ -186,4 +189,4 @@ int check_machine(const invocation &inv) {
     return status;
 }
 
-} // namespace korcli
+}  // namespace korcli

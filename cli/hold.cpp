@@ -39,7 +39,7 @@ int64_t int_member(yyjson_val *root, const char *key) {
     return yyjson_is_int(v) ? yyjson_get_sint(v) : 0;
 }
 
-} // namespace
+}  // namespace
 
 std::string valid_utf8(const std::string &text) {
     std::string out;
@@ -108,4 +108,4 @@ void hold::release() {
     held_ = false;
 }
 
-} // namespace korcli
+}  // namespace korcli

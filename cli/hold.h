@@ -59,6 +59,6 @@ private:
     std::string refusal_;
 };
 
-} // namespace korcli
+}  // namespace korcli
 
-#endif // KORVEL_CLI_HOLD_H
+#endif  // KORVEL_CLI_HOLD_H

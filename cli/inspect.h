@@ -36,7 +36,7 @@ hold_list list_holds();
 
 // What logind does by itself, whatever a program asks.
 struct login_policy {
-    std::string problem;  // "" when logind answered
+    std::string problem;                              // "" when logind answered
     std::string lid, lid_external_power, lid_docked;  // HandleLidSwitch, ...ExternalPower, ...Docked
     std::string idle_action;                          // IdleAction
     uint64_t idle_action_usec = 0;
@@ -64,6 +64,6 @@ std::string this_user();
 // "alice"; "" when the system has no name for the user.
 std::string this_user_name();
 
-} // namespace korcli::inspect
+}  // namespace korcli::inspect
 
-#endif // KORVEL_CLI_INSPECT_H
+#endif  // KORVEL_CLI_INSPECT_H

@@ -31,9 +31,7 @@ using kor_linux::bus_error;
 using kor_linux::bus_ptr;
 using kor_linux::message_ptr;
 
-std::string error_text(const bus_error &error, int r) {
-    return error.e.message ? error.e.message : std::strerror(-r);
-}
+std::string error_text(const bus_error &error, int r) { return error.e.message ? error.e.message : std::strerror(-r); }
 
 bool no_such_service(const bus_error &error) {
     return sd_bus_error_has_name(&error.e, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
@@ -63,7 +61,7 @@ bus_ptr open_bus(bool system, std::string &why, bool *none_here = nullptr) {
 // started for it: a listing must not change what it lists.
 struct reply {
     message_ptr message;
-    std::string why;  // when there is no message
+    std::string why;      // when there is no message
     bool absent = false;  // the service is not running
 };
 
@@ -88,8 +86,7 @@ reply call(sd_bus *bus, const char *service, const char *path, const char *inter
     return out;
 }
 
-std::string read_string(sd_bus *bus, const char *service, const char *path, const char *interface,
-                        const char *method) {
+std::string read_string(sd_bus *bus, const char *service, const char *path, const char *interface, const char *method) {
     const reply answer = call(bus, service, path, interface, method);
     const char *text = nullptr;
     if (!answer.message || sd_bus_message_read(answer.message.get(), "s", &text) < 0 || text == nullptr) return "";
@@ -203,7 +200,7 @@ std::string logind_property(sd_bus *bus, const char *name, std::string &problem)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 hold_list list_holds() {
     hold_list out;
@@ -265,4 +262,4 @@ std::string this_user() {
 
 std::string this_user_name() { return user_name(geteuid()); }
 
-} // namespace korcli::inspect
+}  // namespace korcli::inspect

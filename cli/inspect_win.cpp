@@ -30,4 +30,4 @@ std::string this_user() { return "this user"; }
 
 std::string this_user_name() { return ""; }
 
-} // namespace korcli::inspect
+}  // namespace korcli::inspect

@@ -23,9 +23,8 @@ using inspect::listed_hold;
 
 // Characters, not bytes: a name in UTF-8 takes one column per character.
 size_t columns_of(const std::string &text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return !kor_utf8::is_continuation(static_cast<unsigned char>(c));
-    }));
+    return static_cast<size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return !kor_utf8::is_continuation(static_cast<unsigned char>(c)); }));
 }
 
 std::vector<std::string> row_of(const listed_hold &h) {
@@ -133,13 +132,12 @@ void print_json(const hold_list &list) {
     std::printf("%s\n", text.get());
 }
 
-} // namespace
+}  // namespace
 
 // Controls (C0, DEL, C1) and bidirectional overrides, which would let
 // another program's text rewrite what the terminal shows.
 bool unsafe_on_a_terminal(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-           (cp >= 0x2066 && cp <= 0x2069);
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 std::string printable(const std::string &text) {
@@ -168,4 +166,4 @@ int list_holds(bool json) {
     return list.logind_answered ? 0 : kExitUnavailable;
 }
 
-} // namespace korcli
+}  // namespace korcli

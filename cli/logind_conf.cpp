@@ -91,11 +91,11 @@ config_setting last_setting(const std::string &config, const std::string &key) {
     return found;
 }
 
-} // namespace
+}  // namespace
 
 config_setting lid_switch_ignore_inhibited() {
     const std::optional<std::string> printed = from_systemd_analyze();
     return last_setting(printed ? *printed : from_the_folders(), "LidSwitchIgnoreInhibited");
 }
 
-} // namespace korcli::inspect
+}  // namespace korcli::inspect

@@ -38,8 +38,7 @@ std::string extent_text(const invocation &inv, const status &held) {
     case hold_kind::timed:
         return "for " + duration_text(held.remaining_s) + ", until " + clock_time_in(held.remaining_s);
     case hold_kind::while_pid: return "while pid " + std::to_string(inv.req.pid) + " runs";
-    case hold_kind::while_process:
-        return "while " + inv.req.process + " runs (pid " + std::to_string(held.pid) + ")";
+    case hold_kind::while_process: return "while " + inv.req.process + " runs (pid " + std::to_string(held.pid) + ")";
     default: return "until Ctrl-C";
     }
 }
@@ -130,9 +129,9 @@ int run(const std::vector<std::string> &args) {
     return end.exit_status;
 }
 
-} // namespace
+}  // namespace
 
-} // namespace korcli
+}  // namespace korcli
 
 int main(int argc, char **argv) {
     korcli::os::route_stop_requests();

@@ -56,6 +56,6 @@ private:
     intptr_t handle_ = -1;  // a pid, or a process HANDLE
 };
 
-} // namespace korcli::os
+}  // namespace korcli::os
 
-#endif // KORVEL_CLI_OS_H
+#endif  // KORVEL_CLI_OS_H

@@ -60,11 +60,9 @@ struct spawn_attributes {
     spawn_attributes &operator=(const spawn_attributes &) = delete;
 };
 
-} // namespace
+}  // namespace
 
-std::vector<std::string> utf8_arguments(int argc, char **argv) {
-    return std::vector<std::string>(argv, argv + argc);
-}
+std::vector<std::string> utf8_arguments(int argc, char **argv) { return std::vector<std::string>(argv, argv + argc); }
 
 void route_stop_requests() {
     // An inherited SIG_IGN for SIGCHLD would have the kernel reap the command
@@ -129,4 +127,4 @@ command_end command::wait() {
     }
 }
 
-} // namespace korcli::os
+}  // namespace korcli::os

@@ -23,8 +23,7 @@ BOOL WINAPI on_console_event(DWORD kind) {
         InterlockedExchange(&g_stop_kind, static_cast<LONG>(kind));
         SetEvent(g_stop_event);
         return TRUE;  // korvel ends the hold and exits in its own time
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 
@@ -77,15 +76,15 @@ std::wstring quoted(const std::wstring &arg) {
 
 std::string error_text(DWORD code) {
     wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::string out = text ? to_utf8(text) : "error " + std::to_string(code);
     LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
     return out;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<std::string> utf8_arguments(int argc, char **argv) {
     int n = 0;
@@ -141,4 +140,4 @@ command_end command::wait() {
     return {static_cast<int>(code), "exited with status " + std::to_string(code)};
 }
 
-} // namespace korcli::os
+}  // namespace korcli::os

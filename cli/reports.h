@@ -18,6 +18,6 @@ int check_machine(const invocation &inv);
 // `text` fit for a terminal: valid UTF-8, with control characters as '?'.
 std::string printable(const std::string &text);
 
-} // namespace korcli
+}  // namespace korcli
 
-#endif // KORVEL_CLI_REPORTS_H
+#endif  // KORVEL_CLI_REPORTS_H

@@ -17,12 +17,12 @@
 #include <features.h>
 
 #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
-#  if defined(__x86_64__)
-#    define KORVEL_GLIBC_FIRST "GLIBC_2.2.5"
-#  elif defined(__aarch64__)
-#    define KORVEL_GLIBC_FIRST "GLIBC_2.17"
-#  endif
-#  ifdef KORVEL_GLIBC_FIRST
+#if defined(__x86_64__)
+#define KORVEL_GLIBC_FIRST "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define KORVEL_GLIBC_FIRST "GLIBC_2.17"
+#endif
+#ifdef KORVEL_GLIBC_FIRST
 __asm__(".symver pthread_create, pthread_create@" KORVEL_GLIBC_FIRST);
 __asm__(".symver pthread_join, pthread_join@" KORVEL_GLIBC_FIRST);
 __asm__(".symver pthread_detach, pthread_detach@" KORVEL_GLIBC_FIRST);
@@ -30,7 +30,7 @@ __asm__(".symver pthread_once, pthread_once@" KORVEL_GLIBC_FIRST);
 __asm__(".symver pthread_key_create, pthread_key_create@" KORVEL_GLIBC_FIRST);
 __asm__(".symver pthread_getspecific, pthread_getspecific@" KORVEL_GLIBC_FIRST);
 __asm__(".symver pthread_setspecific, pthread_setspecific@" KORVEL_GLIBC_FIRST);
-#  endif
+#endif
 #endif
 
 #endif /* KORVEL_GLIBC_2_28_H */

@@ -68,11 +68,26 @@ static int load_api(const char *path, struct korvel_api *api) {
     /* Casting through a union keeps -pedantic quiet about object-to-function
      * pointer conversion. */
     {
-        union { void *p; kor_on_fn f; } on = {symbol(api->handle, "kor_on")};
-        union { void *p; kor_off_fn f; } off = {symbol(api->handle, "kor_off")};
-        union { void *p; kor_status_fn f; } status = {symbol(api->handle, "kor_status")};
-        union { void *p; kor_last_error_fn f; } last_error = {symbol(api->handle, "kor_last_error")};
-        union { void *p; kor_free_string_fn f; } free_string = {symbol(api->handle, "kor_free_string")};
+        union {
+            void *p;
+            kor_on_fn f;
+        } on = {symbol(api->handle, "kor_on")};
+        union {
+            void *p;
+            kor_off_fn f;
+        } off = {symbol(api->handle, "kor_off")};
+        union {
+            void *p;
+            kor_status_fn f;
+        } status = {symbol(api->handle, "kor_status")};
+        union {
+            void *p;
+            kor_last_error_fn f;
+        } last_error = {symbol(api->handle, "kor_last_error")};
+        union {
+            void *p;
+            kor_free_string_fn f;
+        } free_string = {symbol(api->handle, "kor_free_string")};
         api->on = on.f;
         api->off = off.f;
         api->status = status.f;

@@ -32,15 +32,15 @@
 #define KORVEL_VERSION_PATCH 0
 
 #if defined(_WIN32)
-#  if defined(KORVEL_BUILDING)
-#    define KORVEL_API __declspec(dllexport)
-#  else
-#    define KORVEL_API __declspec(dllimport)
-#  endif
-#elif defined(__GNUC__) || defined(__clang__)
-#  define KORVEL_API __attribute__((visibility("default")))
+#if defined(KORVEL_BUILDING)
+#define KORVEL_API __declspec(dllexport)
 #else
-#  define KORVEL_API
+#define KORVEL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define KORVEL_API __attribute__((visibility("default")))
+#else
+#define KORVEL_API
 #endif
 
 #ifdef __cplusplus

@@ -108,7 +108,7 @@ private:
 
 namespace detail {
 inline std::atomic<bool> hold_in_force{false};
-} // namespace detail
+}  // namespace detail
 
 /*
  * Keeps the machine awake from construction until release() or destruction.
@@ -120,8 +120,9 @@ public:
     /* A raw options text, as kor_on() takes it. */
     explicit hold(const std::string &options_json) {
         if (detail::hold_in_force.exchange(true))
-            throw error("a korvel::hold is in force already: the library holds one activation "
-                        "per process, so holds cannot nest or overlap");
+            throw error(
+                "a korvel::hold is in force already: the library holds one activation "
+                "per process, so holds cannot nest or overlap");
         if (kor_on(options_json.c_str()) != 1) {
             error refused(kor_last_error());
             detail::hold_in_force = false;
@@ -166,6 +167,6 @@ inline std::string status() {
     return std::string(text.get());
 }
 
-} // namespace korvel
+}  // namespace korvel
 
-#endif // KORVEL_HPP
+#endif  // KORVEL_HPP

@@ -28,10 +28,16 @@ inline size_t sequence_length(std::string_view text, size_t i) {
     if (lead < 0x80) return 1;
     size_t n;
     uint32_t cp;
-    if ((lead & 0xE0) == 0xC0) { n = 2; cp = lead & 0x1Fu; }
-    else if ((lead & 0xF0) == 0xE0) { n = 3; cp = lead & 0x0Fu; }
-    else if ((lead & 0xF8) == 0xF0) { n = 4; cp = lead & 0x07u; }
-    else return 0;
+    if ((lead & 0xE0) == 0xC0) {
+        n = 2;
+        cp = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        n = 3;
+        cp = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        n = 4;
+        cp = lead & 0x07u;
+    } else return 0;
     if (i + n > text.size()) return 0;
     for (size_t k = 1; k < n; ++k) {
         const unsigned char c = static_cast<unsigned char>(text[i + k]);
@@ -47,8 +53,7 @@ inline size_t sequence_length(std::string_view text, size_t i) {
 // DEL, and the bidirectional embeddings, overrides and isolates that make
 // text read differently from what it holds.
 inline bool acts_on_terminal(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
-           (cp >= 0x2066 && cp <= 0x2069);
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 // The code point of the well-formed sequence of `n` bytes at text[i].
@@ -95,6 +100,6 @@ inline void printable_copy(char *out, size_t capacity, std::string_view text) {
     out[used] = '\0';
 }
 
-} // namespace kor_utf8
+}  // namespace kor_utf8
 
-#endif // KOR_UTF8_H
+#endif  // KOR_UTF8_H

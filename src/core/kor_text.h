@@ -31,6 +31,6 @@ inline int32_t clamp_to_i32(double v) {
     return static_cast<int32_t>(v);
 }
 
-} // namespace kor
+}  // namespace kor
 
-#endif // KOR_TEXT_H
+#endif  // KOR_TEXT_H

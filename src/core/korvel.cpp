@@ -73,11 +73,11 @@ struct kor_thread {
 // The core's only state. It lives for the whole process and is never
 // destroyed: a host may exit, or unload the library, while a watcher runs.
 kor_state g_st;
-std::mutex g_mu;                   // constexpr-constructed: usable before any call
-kor_watcher *g_watch = nullptr;    // started and not yet joined; guarded by g_mu
+std::mutex g_mu;                 // constexpr-constructed: usable before any call
+kor_watcher *g_watch = nullptr;  // started and not yet joined; guarded by g_mu
 
 char g_err[512];
-std::mutex g_err_mu;               // a message is written and copied whole
+std::mutex g_err_mu;  // a message is written and copied whole
 // The copy handed out on a thread for which no memory could be had.
 char g_err_shared_copy[512];
 
@@ -95,9 +95,7 @@ const char *mode_text(int32_t mode) {
     }
 }
 
-bool is_process_bound(int32_t mode) {
-    return mode == KOR_MODE_WHILE_PID || mode == KOR_MODE_WHILE_PROCESS;
-}
+bool is_process_bound(int32_t mode) { return mode == KOR_MODE_WHILE_PID || mode == KOR_MODE_WHILE_PROCESS; }
 
 // yyjson allocates from this library's own heap: the status text it writes
 // is handed to the host and freed by kor_free_string, whatever heap yyjson
@@ -269,9 +267,7 @@ struct doc_deleter {
 };
 using doc_ptr = std::unique_ptr<yyjson_doc, doc_deleter>;
 
-std::string_view str_of(yyjson_val *v) {
-    return std::string_view(yyjson_get_str(v), yyjson_get_len(v));
-}
+std::string_view str_of(yyjson_val *v) { return std::string_view(yyjson_get_str(v), yyjson_get_len(v)); }
 
 // true/false, or an integer whose low 32 bits are not all zero.
 int32_t read_keep_display(yyjson_val *v) {
@@ -281,9 +277,7 @@ int32_t read_keep_display(yyjson_val *v) {
     return 0;
 }
 
-double read_number(yyjson_val *v, double fallback) {
-    return yyjson_is_num(v) ? yyjson_get_num(v) : fallback;
-}
+double read_number(yyjson_val *v, double fallback) { return yyjson_is_num(v) ? yyjson_get_num(v) : fallback; }
 
 // The name ends at an embedded NUL and is cut to 255 bytes on a character
 // boundary, so the status report can always write it.
@@ -378,14 +372,9 @@ using watch_ptr = std::unique_ptr<kor_plat_watch, kor_plat_watch_closer>;
 bool open_watch(const kor_state &req, watch_ptr &watch) {
     kor_plat_watch *w = nullptr;
     switch (kor_plat_watch_open(is_process_bound(req.mode) ? req.pid : 0, &w)) {
-    case KOR_WATCH_OPENED:
-        watch.reset(w);
-        return true;
-    case KOR_WATCH_PROCESS_NOT_ALIVE:
-        kor_set_error("pid %d is not alive", req.pid);
-        return false;
-    default:
-        return false;  // the platform has set the message
+    case KOR_WATCH_OPENED: watch.reset(w); return true;
+    case KOR_WATCH_PROCESS_NOT_ALIVE: kor_set_error("pid %d is not alive", req.pid); return false;
+    default: return false;  // the platform has set the message
     }
 }
 
@@ -492,7 +481,7 @@ char *write_status(const kor_snapshot &snapshot) {
     return text;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Error text
@@ -583,7 +572,7 @@ private:
     kor_thread *t_;
 };
 
-} // namespace
+}  // namespace
 
 extern "C" KORVEL_API int kor_on(const char *options_json) {
     kor_thread *const thread = this_thread();  // before anything that could throw
@@ -639,6 +628,4 @@ extern "C" KORVEL_API const char *kor_last_error(void) {
     return copy;
 }
 
-extern "C" KORVEL_API void kor_free_string(void *text) {
-    std::free(text);
-}
+extern "C" KORVEL_API void kor_free_string(void *text) { std::free(text); }

@@ -121,4 +121,4 @@ void kor_set_error(const char *fmt, ...) noexcept
 #endif
     ;
 
-#endif // KOR_PLATFORM_H
+#endif  // KOR_PLATFORM_H

@@ -63,8 +63,11 @@ TEST(KorvelCommand, ExitStatusAndWhatItSays) {
         {{"--pid", "999999"}, 69, "cannot keep the system awake: pid 999999 is not alive\n", 0},
         {{"--check", "--quiet"}, 0, "", 0},
         // Bad values, each in korvel's words.
-        {{"--minutes", "abc"}, 64, "korvel: --minutes needs a number of minutes greater than 0 (fractions allowed), "
-                                   "not 'abc'\nTry 'korvel --help'", 0},
+        {{"--minutes", "abc"},
+         64,
+         "korvel: --minutes needs a number of minutes greater than 0 (fractions allowed), "
+         "not 'abc'\nTry 'korvel --help'",
+         0},
         {{"--minutes"}, 64, "korvel: --minutes needs a number of minutes", 0},
         {{"--seconds", "1.5"}, 64, "korvel: --seconds needs a whole number of seconds, 0 or more, not '1.5'", 0},
         {{"--pid", "99999999999"}, 64, "korvel: --pid can be at most 2147483647, not '99999999999'", 0},
@@ -93,8 +96,9 @@ TEST(KorvelCommand, HoldsWithItsNameAndPassesStopSignalsOn) {
     KORTEST_NEED_LOGIND();
     kortest::temp_dir dir;
     // The command says when its traps are set by creating the file "$0".
-    const std::string script = "trap 'exit 70' INT; trap 'exit 71' TERM; trap 'exit 72' HUP; : > \"$0\"; "
-                               "while :; do sleep 0.1; done";
+    const std::string script =
+        "trap 'exit 70' INT; trap 'exit 71' TERM; trap 'exit 72' HUP; : > \"$0\"; "
+        "while :; do sleep 0.1; done";
     const std::pair<int, int> cases[] = {{SIGINT, 70}, {SIGTERM, 71}, {SIGHUP, 72}};
     for (const auto &[sig, expected] : cases) {
         SCOPED_TRACE(sig);
@@ -215,18 +219,21 @@ TEST(KorvelCommand, ListsTheDesktopSessionsOwnInhibitors) {
         SCOPED_TRACE(r.service);
         desktest::session desk;
         ASSERT_EQ(desk.failure(), "");
-        const std::string why =
-            r.service == "gnome-session" ? desk.start_gnome_session() : desk.start_fake({r.service});
+        const std::string why = r.service == "gnome-session" ? desk.start_gnome_session()
+                                                             : desk.start_fake({r.service});
         if (!why.empty()) {
             skipped += r.service + ": " + why + "; ";
             continue;
         }
         child_process k(korvel({"--quiet", "--name", "desk hold", "--", "sleep", "30"}));
         kortest::run_result listed;
-        EXPECT_TRUE(kortest::eventually([&] {
-            listed = kortest::run_command(korvel({"--list"}), 20s);
-            return std::regex_search(listed.output, std::regex(r.line));
-        }, 10s)) << listed.output;
+        EXPECT_TRUE(kortest::eventually(
+            [&] {
+                listed = kortest::run_command(korvel({"--list"}), 20s);
+                return std::regex_search(listed.output, std::regex(r.line));
+            },
+            10s))
+            << listed.output;
         k.kill_now(SIGTERM);
         k.wait_exit();
         EXPECT_TRUE(no_lock_left());
@@ -258,8 +265,8 @@ std::string change_machine(machine to) {
         "mount -t overlay overlay -o lowerdir=/etc,upperdir=/run/korvel-etc/upper,workdir=/run/korvel-etc/work /etc; "
         "}; " +
         std::string(kMachineChanges[static_cast<int>(to)]);
-    const kortest::run_result r =
-        kortest::run_command({"sh", "-c", script, KORVEL_BUS_SCRIPT, KORVEL_POLKIT_RULE_SOURCE}, 30s);
+    const kortest::run_result r = kortest::run_command(
+        {"sh", "-c", script, KORVEL_BUS_SCRIPT, KORVEL_POLKIT_RULE_SOURCE}, 30s);
     return r.status == 0 ? "" : r.output;
 }
 
@@ -284,15 +291,26 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
         std::vector<std::string> said, unsaid;
     };
     const row rows[] = {
-        {machine::stock, {}, false, 0,
-         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"}, {}},
-        {machine::stock, nobody, false, 69,
+        {machine::stock,
+         {},
+         false,
+         0,
+         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"},
+         {}},
+        {machine::stock,
+         nobody,
+         false,
+         69,
          {"for nobody (uid 65534)", "Lock:     no: logind: access denied",
           "49-korvel-inhibit.rules /etc/polkit-1/rules.d/", "sudo -b korvel --quiet --pid $$", lid_warning,
           "korvel cannot keep this machine awake."},
          {}},
-        {machine::lid_drop_in, {}, false, 0,
-         {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in}, {lid_warning}},
+        {machine::lid_drop_in,
+         {},
+         false,
+         0,
+         {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in},
+         {lid_warning}},
         {machine::lid_drop_in, nobody, false, 69, {"Lock:     no: logind: access denied", drop_in}, {lid_warning}},
         // Without systemd-analyze korvel reads logind.conf's folders itself.
         {machine::lid_drop_in, {"env", "PATH=/nonexistent"}, false, 0, {drop_in}, {lid_warning}},
@@ -322,4 +340,4 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
     }
 }
 
-} // namespace
+}  // namespace

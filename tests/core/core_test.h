@@ -65,13 +65,12 @@ inline void finish_within(std::chrono::milliseconds limit, const char *what, std
         done->set_value();
     }).detach();
     if (finished.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "FAILED: %s did not finish within %lld ms\n", what,
-                     static_cast<long long>(limit.count()));
+        std::fprintf(stderr, "FAILED: %s did not finish within %lld ms\n", what, static_cast<long long>(limit.count()));
         std::fflush(stderr);
         std::_Exit(1);
     }
 }
 
-} // namespace coretest
+}  // namespace coretest
 
-#endif // KORVEL_CORE_TEST_H
+#endif  // KORVEL_CORE_TEST_H

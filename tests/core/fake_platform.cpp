@@ -38,7 +38,7 @@ const char *intern(const char *name) {
     return g_names.insert(name).first->c_str();
 }
 
-} // namespace
+}  // namespace
 
 void reset() {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -107,13 +107,13 @@ snapshot observe() {
     return g_script.seen;
 }
 
-} // namespace fake
+}  // namespace fake
 
 // --- The contract, as the core sees it ------------------------------------------
 
+using fake::g_changed;
 using fake::g_mu;
 using fake::g_script;
-using fake::g_changed;
 
 const char *kor_plat_name() noexcept {
     std::lock_guard<std::mutex> lock(g_mu);

@@ -51,10 +51,10 @@ void set_platform_name(const char *name);
 // --- Observation ---------------------------------------------------------------
 struct snapshot {
     bool held = false;
-    int on_calls = 0;          // every kor_plat_inhibit_on, granted or not
-    int granted = 0;           // inhibitions taken
-    int off_calls = 0;         // every kor_plat_inhibit_off
-    int released = 0;          // kor_plat_inhibit_off calls that ended one
+    int on_calls = 0;   // every kor_plat_inhibit_on, granted or not
+    int granted = 0;    // inhibitions taken
+    int off_calls = 0;  // every kor_plat_inhibit_off
+    int released = 0;   // kor_plat_inhibit_off calls that ended one
     int last_keep_display = -1;
     std::string last_reason;
     bool double_hold = false;  // on was called while one was already held
@@ -66,6 +66,6 @@ struct snapshot {
 };
 snapshot observe();
 
-} // namespace fake
+}  // namespace fake
 
-#endif // KORVEL_FAKE_PLATFORM_H
+#endif  // KORVEL_FAKE_PLATFORM_H

@@ -55,4 +55,4 @@ TEST_F(CoreTest, PlatformRefusalLeavesNothingInForce) {
     EXPECT_FALSE(fake::observe().double_hold);
 }
 
-} // namespace
+}  // namespace

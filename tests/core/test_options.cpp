@@ -164,8 +164,8 @@ TEST_F(CoreTest, KeepDisplayValues) {
         const char *value;
         int expected;
     } cases[] = {
-        {"true", 1}, {"1", 1}, {"-7", 1}, {"4294967297", 1},
-        {"false", 0}, {"0", 0}, {"1.0", 0}, {"\"yes\"", 0}, {"null", 0}, {"4294967296", 0}, {"[1]", 0},
+        {"true", 1}, {"1", 1},       {"-7", 1},   {"4294967297", 1}, {"false", 0}, {"0", 0},
+        {"1.0", 0},  {"\"yes\"", 0}, {"null", 0}, {"4294967296", 0}, {"[1]", 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
@@ -177,9 +177,9 @@ TEST_F(CoreTest, KeepDisplayValues) {
 }
 
 TEST_F(CoreTest, LongNamesAreCutOnCharacterBoundaries) {
-    const std::string e_acute = "\xC3\xA9";          // 2 bytes
-    const std::string euro = "\xE2\x82\xAC";         // 3 bytes
-    const std::string grin = "\xF0\x9F\x98\x80";     // 4 bytes
+    const std::string e_acute = "\xC3\xA9";       // 2 bytes
+    const std::string euro = "\xE2\x82\xAC";      // 3 bytes
+    const std::string grin = "\xF0\x9F\x98\x80";  // 4 bytes
     const struct {
         std::string name;
         std::string recorded;
@@ -218,4 +218,4 @@ TEST_F(CoreTest, WhileProcessLooksUpTheCutName) {
     EXPECT_EQ(std::string(kor_last_error()), "process not found: " + std::string(255, 'p'));
 }
 
-} // namespace
+}  // namespace

@@ -124,7 +124,7 @@ TEST_F(CoreTest, StatusTextsAreSeparateAndFreeAcceptsNull) {
     kor_free_string(b);
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -156,4 +156,4 @@ TEST_F(CoreTest, ErrorTextIsNeverTornUnderConcurrentFailures) {
     EXPECT_EQ(torn.load(), 0) << "of " << reads.load() << " reads";
 }
 
-} // namespace
+}  // namespace

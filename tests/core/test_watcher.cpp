@@ -42,8 +42,7 @@ TEST_F(CoreTest, TimedActivationEndsAtItsDeadline) {
 TEST_F(CoreTest, ProcessBoundActivationsEndWithTheirProcess) {
     fake::set_alive(1234, true);
     fake::add_process("backupd", 1234);
-    for (const char *options : {R"({"mode":"while_pid","pid":1234})",
-                                R"({"mode":"while_process","name":"backupd"})"}) {
+    for (const char *options : {R"({"mode":"while_pid","pid":1234})", R"({"mode":"while_process","name":"backupd"})"}) {
         SCOPED_TRACE(options);
         fake::set_alive(1234, true);
         ASSERT_EQ(kor_on(options), 1);
@@ -174,8 +173,8 @@ TEST_F(CoreTest, ConcurrentCallsKeepOneConsistentState) {
                 } else {
                     const coretest::status s = read_status();
                     const bool ok = s.ok && (s.active == 1 ? s.mode != "none" && s.mechanism == "fake-inhibitor"
-                                                           : s.mode == "none" && s.mechanism == "none" &&
-                                                                 s.pid == 0 && s.remaining_s == 0);
+                                                           : s.mode == "none" && s.mechanism == "none" && s.pid == 0 &&
+                                                                 s.remaining_s == 0);
                     if (!ok) ++inconsistent;
                 }
                 ++calls;
@@ -210,4 +209,4 @@ TEST_F(CoreTest, ConcurrentCallsKeepOneConsistentState) {
         ASSERT_EQ(seen.events[i], i % 2 == 0 ? "on" : "off") << "at event " << i;
 }
 
-} // namespace
+}  // namespace

@@ -84,4 +84,4 @@ TEST_F(CppHeader, ASecondHoldIsRefusedAndLeavesTheFirst) {
     EXPECT_TRUE(lock_count_is(0));
 }
 
-} // namespace
+}  // namespace

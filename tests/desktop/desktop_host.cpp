@@ -96,4 +96,4 @@ void expect_every_ending_releases(const std::function<bool()> &held, const std::
     }
 }
 
-} // namespace desktest
+}  // namespace desktest

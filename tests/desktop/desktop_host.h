@@ -41,6 +41,6 @@ private:
 void expect_every_ending_releases(const std::function<bool()> &held, const std::string &mechanism,
                                   const std::string &options_extra = "");
 
-} // namespace desktest
+}  // namespace desktest
 
-#endif // KORVEL_DESKTOP_HOST_H
+#endif  // KORVEL_DESKTOP_HOST_H

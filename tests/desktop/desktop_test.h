@@ -17,21 +17,19 @@
 
 // Skips, naming the package, when a service's program is missing: the
 // README's test command installs them all, so CI runs every test.
-#define DESKTEST_NEED_PROGRAM(path, package)                                            \
-    do {                                                                                \
-        if (!::desktest::installed(path))                                               \
-            GTEST_SKIP() << (path) << " is not installed (package " << (package) << ")"; \
+#define DESKTEST_NEED_PROGRAM(path, package)                                                                           \
+    do {                                                                                                               \
+        if (!::desktest::installed(path)) GTEST_SKIP() << (path) << " is not installed (package " << (package) << ")"; \
     } while (0)
 
 // Starts a service: skips when it is not installed, fails when it is but does
 // not start.
-#define DESKTEST_START(expr)                                                            \
-    do {                                                                                \
-        const std::string why_ = (expr);                                                \
-        if (why_.find("not installed") != std::string::npos) GTEST_SKIP() << why_;      \
-        ASSERT_EQ(why_, "");                                                            \
+#define DESKTEST_START(expr)                                                       \
+    do {                                                                           \
+        const std::string why_ = (expr);                                           \
+        if (why_.find("not installed") != std::string::npos) GTEST_SKIP() << why_; \
+        ASSERT_EQ(why_, "");                                                       \
     } while (0)
-
 
 using namespace std::chrono_literals;
 
@@ -56,6 +54,6 @@ private:
     std::string marker_;
 };
 
-} // namespace desktest
+}  // namespace desktest
 
-#endif // KORVEL_DESKTOP_TEST_H
+#endif  // KORVEL_DESKTOP_TEST_H

@@ -114,4 +114,4 @@ TEST(Fallback, RefusalNamesEveryMechanismTried) {
     EXPECT_EQ(error.find("gnome-session"), std::string::npos) << error;
 }
 
-} // namespace
+}  // namespace

@@ -68,4 +68,4 @@ TEST_F(Portal, MechanismTextIsCutAtTheBuffer) {
     kor_plat_inhibit_off();
 }
 
-} // namespace
+}  // namespace

@@ -36,4 +36,4 @@ TEST_F(PowerManagement, Xfce4PowerManagerReportsOurInhibitor) {
     // Not released here: the service would crash (see above).
 }
 
-} // namespace
+}  // namespace

@@ -50,4 +50,4 @@ TEST_F(Xssproxy, NotAskedWithoutKeepDisplay) {
     EXPECT_TRUE(desktest::x_saver_comes_on());
 }
 
-} // namespace
+}  // namespace

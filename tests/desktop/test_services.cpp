@@ -79,8 +79,8 @@ std::vector<inhibition> xscreensaver_holds(session &s) {
     std::istringstream log(s.log("xss"));
     for (std::string line, app, reason; std::getline(log, line);) {
         if (quoted_after(line, "uninhibited by \"", app) || quoted_after(line, "for inhibiting app \"", app)) {
-            const auto last =
-                std::find_if(held.rbegin(), held.rend(), [&](const inhibition &h) { return h.app == app; });
+            const auto last = std::find_if(held.rbegin(), held.rend(),
+                                           [&](const inhibition &h) { return h.app == app; });
             if (last != held.rend()) held.erase(std::next(last).base());
         } else if (quoted_after(line, " inhibited by \"", app) && quoted_after(line, " with \"", reason)) {
             held.push_back({"screensaver", app, reason, 0});
@@ -90,14 +90,20 @@ std::vector<inhibition> xscreensaver_holds(session &s) {
 }
 
 // Also the fixture of GNOME's own quirk, below.
-const service kGnomeSession = {"GnomeSession", "logind+gnome-session", "org.gnome.SessionManager", asked::always, kAppId | kFlags, 0ms,
+const service kGnomeSession = {"GnomeSession",
+                               "logind+gnome-session",
+                               "org.gnome.SessionManager",
+                               asked::always,
+                               kAppId | kFlags,
+                               0ms,
                                [](session &s) { return s.start_gnome_session(); },
-                               [](session &s) { return desktest::gnome_inhibitors(s.bus()); }, gnome_reports};
+                               [](session &s) { return desktest::gnome_inhibitors(s.bus()); },
+                               gnome_reports};
 
 const service kServices[] = {
     kGnomeSession,
-    {"XScreensaverSystemd", "logind+screensaver", "org.freedesktop.ScreenSaver", asked::with_keep_display, kAppId, 5s, start_xscreensaver_systemd,
-     xscreensaver_holds, nullptr},
+    {"XScreensaverSystemd", "logind+screensaver", "org.freedesktop.ScreenSaver", asked::with_keep_display, kAppId, 5s,
+     start_xscreensaver_systemd, xscreensaver_holds, nullptr},
     {"PowerManagementStandIn", "logind+power-management", "org.freedesktop.PowerManagement", asked::always, kAppId, 0ms,
      [](session &s) { return s.start_fake({"power-management"}); },
      [](session &s) { return desktest::fake_holds(s.bus(), "power-management"); },
@@ -232,7 +238,8 @@ TEST_F(GnomeSession, ReplacingKeepsOneInhibitor) {
 // they interrupt: no wait of the library on either bus is cut short, with
 // logind and without.
 TEST_F(GnomeSession, SignalsCutNoCallShort) {
-    struct sigaction quiet {}, saved {};
+    struct sigaction quiet {
+    }, saved{};
     quiet.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGUSR1, &quiet, &saved), 0);
     const pthread_t caller = pthread_self();
@@ -264,4 +271,4 @@ TEST_F(GnomeSession, SignalsCutNoCallShort) {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", logind_bus.c_str(), 1);
 }
 
-} // namespace
+}  // namespace

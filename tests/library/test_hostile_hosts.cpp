@@ -220,7 +220,8 @@ TEST_F(HostileHost, FailedAllocationsHoldNothing) {
         for (const char *action : {"oom-once", "oom-sustained"}) {
             SCOPED_TRACE(std::string(options) + " " + action);
             const auto r = kortest::run_command({KORVEL_TEST_HOST_PATH, KORVEL_LIBRARY_PATH, options, action}, 300s);
-            if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 77) GTEST_SKIP() << "the sanitizer's allocator cannot fail";
+            if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 77)
+                GTEST_SKIP() << "the sanitizer's allocator cannot fail";
             EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) << r.output;
         }
     }
@@ -265,4 +266,4 @@ TEST_F(HostileHost, ForkDuringKorOnLeavesTheChildNoLock) {
     EXPECT_EQ(failed, 0);
 }
 
-} // namespace
+}  // namespace

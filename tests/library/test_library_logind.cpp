@@ -121,7 +121,8 @@ TEST_F(LibraryLogind, WhileProcessFindsALongExecutableNameAndEnds) {
     const std::string name = "korvel-sleeper-with-a-long-name";
     const std::string path = kortest::copy_executable("/bin/sleep", dir.path(), name);
     child_process sleeper({path, "30"});
-    ASSERT_TRUE(eventually([&] { return kor_on((R"({"mode":"while_process","name":)" + quoted(name) + "}").c_str()) == 1; }, kSettle))
+    ASSERT_TRUE(eventually(
+        [&] { return kor_on((R"({"mode":"while_process","name":)" + quoted(name) + "}").c_str()) == 1; }, kSettle))
         << kor_last_error();
     const auto s = kortest::read_status();
     EXPECT_EQ(s.mode, "while_process");
@@ -271,4 +272,4 @@ TEST(LibraryNoBus, UnreachableSystemBusIsAClearRefusal) {
     EXPECT_EQ(s.mechanism, "none");
 }
 
-} // namespace
+}  // namespace

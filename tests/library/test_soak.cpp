@@ -95,4 +95,4 @@ TEST(Soak, EightThreadsOfRandomCalls) {
     EXPECT_TRUE(kortest::eventually([] { return kortest::inhibitors_of(getpid()).empty(); }, 5s));
 }
 
-} // namespace
+}  // namespace

@@ -178,4 +178,4 @@ TEST_F(LinuxFindProcess, ZombieIsNotFound) {
     EXPECT_EQ(kor_plat_find_process((tok + "zombie").c_str()), -1);
 }
 
-} // namespace
+}  // namespace

@@ -270,4 +270,4 @@ TEST_F(LinuxInhibit, ChildDoesNotInheritTheLock) {
     EXPECT_EQ(kill(child.pid(), 0), 0) << "the child still runs";
 }
 
-} // namespace
+}  // namespace

@@ -42,6 +42,6 @@ inline bool wait_zombie(pid_t pid) {
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
 }
 
-} // namespace linuxtest
+}  // namespace linuxtest
 
-#endif // KORVEL_LINUX_PROC_HELPERS_H
+#endif  // KORVEL_LINUX_PROC_HELPERS_H

@@ -12,7 +12,8 @@ TEST(LinuxText, PrintableText) {
         std::string in, out;
     } cases[] = {
         {"ASCII", "Nightly backup", "Nightly backup"},
-        {"2-, 3- and 4-byte characters", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"2-, 3- and 4-byte characters", "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
         {"stray bytes", "bad \xFF\xFE bytes", "bad ?? bytes"},
         {"truncated at the end", "cut \xE2\x82", "cut ??"},
         {"continuation without a lead", "\x80x", "?x"},
@@ -29,4 +30,4 @@ TEST(LinuxText, PrintableText) {
     for (const auto &c : cases) EXPECT_EQ(kor_linux::printable_text(c.in), c.out) << c.what;
 }
 
-} // namespace
+}  // namespace

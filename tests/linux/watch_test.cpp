@@ -124,11 +124,14 @@ pid_t start_two_threads(bool main_exits, const int (&quit)[2]) {
     static int quit_fd;
     quit_fd = main_exits ? -1 : quit[0];
     pthread_t thread;
-    pthread_create(&thread, nullptr, [](void *) -> void * {
-        char c;
-        while (quit_fd < 0 || read(quit_fd, &c, 1) != 0) pause();
-        return nullptr;
-    }, nullptr);
+    pthread_create(
+        &thread, nullptr,
+        [](void *) -> void * {
+            char c;
+            while (quit_fd < 0 || read(quit_fd, &c, 1) != 0) pause();
+            return nullptr;
+        },
+        nullptr);
     if (main_exits) syscall(SYS_exit, 0);  // this thread alone, without unwinding into the test
     for (;;) pause();
 }
@@ -206,4 +209,4 @@ TEST_P(LinuxWatch, ReusedPidIsNotTheWatchedProcess) {
     FAIL() << "could not hand an ended child's pid to a new one";
 }
 
-} // namespace
+}  // namespace

@@ -50,7 +50,7 @@ std::string get_string(sd_bus *bus, const char *path, const char *member) {
     return s;
 }
 
-} // namespace
+}  // namespace
 
 // --- session -----------------------------------------------------------------
 
@@ -101,8 +101,8 @@ std::string session::start_x() {
     if (pipe(fds) != 0) return "pipe failed";
     const int write_end = fcntl(fds[1], F_DUPFD, 3);  // kept open across exec
     close(fds[1]);
-    start("xvfb", {"/usr/bin/Xvfb", "-displayfd", std::to_string(write_end), "-screen", "0", "1024x768x24",
-                   "-nolisten", "tcp", "-nolisten", "unix", "-noreset"});
+    start("xvfb", {"/usr/bin/Xvfb", "-displayfd", std::to_string(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+                   "tcp", "-nolisten", "unix", "-noreset"});
     close(write_end);
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
@@ -177,8 +177,7 @@ std::vector<inhibition> gnome_inhibitors(sd_bus *bus) {
         i.role = "gnome";
         i.app = get_string(bus, p.c_str(), "GetAppId");
         i.reason = get_string(bus, p.c_str(), "GetReason");
-        auto flags = call(bus, "org.gnome.SessionManager", p.c_str(), "org.gnome.SessionManager.Inhibitor",
-                          "GetFlags");
+        auto flags = call(bus, "org.gnome.SessionManager", p.c_str(), "org.gnome.SessionManager.Inhibitor", "GetFlags");
         if (flags) sd_bus_message_read(flags.get(), "u", &i.flags);
         out.push_back(i);
     }
@@ -222,4 +221,4 @@ bool x_saver_comes_on() {
 
 bool installed(const std::string &path) { return access(path.c_str(), X_OK) == 0; }
 
-} // namespace desktest
+}  // namespace desktest

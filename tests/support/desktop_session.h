@@ -88,6 +88,6 @@ bool x_saver_comes_on();
 // when it is not).
 bool installed(const std::string &path);
 
-} // namespace desktest
+}  // namespace desktest
 
-#endif // KORVEL_DESKTOP_SESSION_H
+#endif  // KORVEL_DESKTOP_SESSION_H

@@ -12,7 +12,7 @@ std::mutex g_mu;
 char g_text[512];  // the core's capacity, so cut messages look the same here
 int g_count = 0;
 
-} // namespace
+}  // namespace
 
 void kor_set_error(const char *fmt, ...) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
@@ -41,7 +41,7 @@ void clear_error() {
     g_count = 0;
 }
 
-} // namespace kortest
+}  // namespace kortest
 
 // The core's part of a fork; the platform layer alone has nothing to forget.
 void kor_forget_after_fork() noexcept {}

@@ -14,6 +14,6 @@ std::string last_error();
 int error_count();
 void clear_error();
 
-} // namespace kortest
+}  // namespace kortest
 
-#endif // KORVEL_TEST_ERROR_CAPTURE_H
+#endif  // KORVEL_TEST_ERROR_CAPTURE_H

@@ -68,6 +68,6 @@ inline status read_status() {
     return s;
 }
 
-} // namespace kortest
+}  // namespace kortest
 
-#endif // KORVEL_TEST_STATUS_REPORT_H
+#endif  // KORVEL_TEST_STATUS_REPORT_H

@@ -43,7 +43,7 @@ std::vector<char *> c_argv(std::vector<std::string> &args) {
     _exit(127);
 }
 
-} // namespace
+}  // namespace
 
 child_process::child_process(const std::vector<std::string> &argv, const std::string &shown_name,
                              const std::string &log_path) {
@@ -149,8 +149,7 @@ bool eventually(const std::function<bool()> &predicate, std::chrono::millisecond
 }
 
 int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -160,9 +159,7 @@ temp_dir::temp_dir() {
     path_ = tmpl;
 }
 
-temp_dir::~temp_dir() {
-    run_command({"rm", "-rf", path_}, std::chrono::seconds(10));
-}
+temp_dir::~temp_dir() { run_command({"rm", "-rf", path_}, std::chrono::seconds(10)); }
 
 namespace {
 
@@ -179,7 +176,7 @@ size_t entries_of(const char *dir) {
     return n;
 }
 
-} // namespace
+}  // namespace
 
 size_t open_fd_count() { return entries_of("/proc/self/fd"); }
 size_t thread_count() { return entries_of("/proc/self/task"); }
@@ -205,7 +202,7 @@ struct bus_holder {
 
 std::string errno_text(int r) { return std::strerror(-r); }
 
-} // namespace
+}  // namespace
 
 std::string logind_unavailable_reason() {
     // Set by tests/bus/private-logind.sh when it could not start one.
@@ -222,8 +219,8 @@ std::vector<inhibitor> list_inhibitors() {
     sd_bus_set_method_call_timeout(b.bus, 3000000);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message *reply = nullptr;
-    r = sd_bus_call_method(b.bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", "ListInhibitors", &error, &reply, "");
+    r = sd_bus_call_method(b.bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "ListInhibitors", &error, &reply, "");
     sd_bus_error_free(&error);
     if (r < 0) throw std::runtime_error("ListInhibitors failed: " + errno_text(r));
     std::vector<inhibitor> out;
@@ -248,4 +245,4 @@ bool logind_required() {
     return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
-} // namespace kortest
+}  // namespace kortest

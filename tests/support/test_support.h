@@ -91,7 +91,7 @@ std::vector<inhibitor> inhibitors_of(pid_t pid);
 // True when KORVEL_REQUIRE_LOGIND=1: a missing logind fails instead of skips.
 bool logind_required();
 
-} // namespace kortest
+}  // namespace kortest
 
 // Skips the test (or fails it, when logind is required) without logind.
 #define KORTEST_NEED_LOGIND()                                                        \
@@ -103,4 +103,4 @@ bool logind_required();
         }                                                                            \
     } while (0)
 
-#endif // KORVEL_TEST_SUPPORT_H
+#endif  // KORVEL_TEST_SUPPORT_H

@@ -14,4 +14,4 @@ namespace {
 struct release_at_unload {
     ~release_at_unload() { kor_plat_inhibit_off(); }
 } g_release_at_unload;
-}
+}  // namespace

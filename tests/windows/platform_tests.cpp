@@ -96,7 +96,7 @@ protected:
     exec_state_fake &fake = exec_state_fake::get();
 };
 
-} // namespace
+}  // namespace
 
 TEST(Platform, NameAndMonotonicClock) {
     EXPECT_STREQ(kor_plat_name(), "windows");
@@ -170,18 +170,21 @@ TEST(FindProcess, NameMatchingRules) {
         {"sleeper.exe", "sleep", false},
         {"sleeper.exe", "sleeper.ex", false},
         {"sleeper.exe", "leeper.exe", false},
-        {"x.exe.exe", "x.exe", true},   // the suffix rule applies once
+        {"x.exe.exe", "x.exe", true},  // the suffix rule applies once
         {"x.exe", "x.exe.exe", false},
         {".exe", ".EXE", true},
         {".exe", "", false},
         {".exe", "x", false},
-        {"tool", "TOOL", true},         // no suffix: only the whole name
+        {"tool", "TOOL", true},  // no suffix: only the whole name
         {"tool", "tool.exe", false},
         {"tool.com", "tool", false},
-        {"\xC4" "BC.exe", "\xE4" "bc", false},  // letter case of ASCII only
+        {"\xC4"
+         "BC.exe",
+         "\xE4"
+         "bc",
+         false},  // letter case of ASCII only
     };
-    for (const auto &r : rows)
-        EXPECT_EQ(kor_win_name_matches(r.exe, r.name), r.match) << r.exe << " vs " << r.name;
+    for (const auto &r : rows) EXPECT_EQ(kor_win_name_matches(r.exe, r.name), r.match) << r.exe << " vs " << r.name;
 }
 
 TEST_F(Inhibit, FlagsAndFallbacks) {

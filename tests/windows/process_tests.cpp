@@ -25,8 +25,7 @@ public:
         static int serial = 0;
         char tmp[MAX_PATH];
         GetTempPathA(sizeof tmp, tmp);
-        dir_ = std::string(tmp) + "korvel-" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(++serial);
+        dir_ = std::string(tmp) + "korvel-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
         CreateDirectoryA(dir_.c_str(), nullptr);
         path_ = dir_ + "\\" + file_name;
         if (!CopyFileA((exe_dir() + "korvel_win_sleeper.exe").c_str(), path_.c_str(), FALSE)) return;
@@ -35,8 +34,7 @@ public:
         si.cb = sizeof si;
         if (CreateProcessA(path_.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_))
             CloseHandle(pi_.hThread);
-        else
-            pi_ = PROCESS_INFORMATION{};
+        else pi_ = PROCESS_INFORMATION{};
     }
     sleeper(const sleeper &) = delete;
     sleeper &operator=(const sleeper &) = delete;
@@ -95,16 +93,15 @@ int first_in_snapshot(const char *exe) {
     return pid;
 }
 
-} // namespace
+}  // namespace
 
 TEST(FindProcess, AnyLetterCase) {
     const struct {
         const char *name;
         bool found;
     } queries[] = {
-        {"sleeper", true},     {"SLEEPER.exe", true}, {"sleeper.exe", true}, {"Sleeper.EXE", true},
-        {"sLeEpEr", true},     {"sleep", false},      {"sleeper.ex", false}, {"leeper", false},
-        {"sleeper.exe.exe", false},
+        {"sleeper", true}, {"SLEEPER.exe", true}, {"sleeper.exe", true}, {"Sleeper.EXE", true},      {"sLeEpEr", true},
+        {"sleep", false},  {"sleeper.ex", false}, {"leeper", false},     {"sleeper.exe.exe", false},
     };
     for (const char *launched_as : {"Sleeper.EXE", "sleeper.exe"}) {
         SCOPED_TRACE(testing::Message() << "launched as " << launched_as);
@@ -129,7 +126,8 @@ TEST(FindProcess, FirstMatchOfTheSnapshot) {
     EXPECT_EQ(kor_plat_find_process("sleeper"), first);
     EXPECT_EQ(kor_plat_find_process("SLEEPER.EXE"), first);
     // With the first one gone, the other is found.
-    if (first == a.pid()) a.kill(); else b.kill();
+    if (first == a.pid()) a.kill();
+    else b.kill();
     const int other = first == a.pid() ? b.pid() : a.pid();
     EXPECT_TRUE(eventually([] { return kor_plat_find_process("sleeper"); }, other));
 }

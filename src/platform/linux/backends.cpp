@@ -32,7 +32,7 @@ name_news read_name_events(name_events &events, const session_hold &hold) {
     return news;
 }
 
-} // namespace
+}  // namespace
 
 bool holding::acquire(const inhibit_request &request, std::string &names, std::string &failures) {
     release();
@@ -126,4 +126,4 @@ void holding::forget_in_child() {
     session_fd_ = fd_identity{};
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux

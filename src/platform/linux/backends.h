@@ -158,6 +158,6 @@ private:
     name_events name_events_;
 };
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_BACKENDS_H
+#endif  // KOR_LINUX_BACKENDS_H

@@ -119,7 +119,7 @@ std::string describe_session_failure(int r) {
     }
 }
 
-} // namespace
+}  // namespace
 
 bus_ptr open_session_bus(const deadline &limit, std::string &why) {
     sd_bus *raw = nullptr;
@@ -133,9 +133,9 @@ bus_ptr open_session_bus(const deadline &limit, std::string &why) {
     return bus;
 }
 
-int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start,
-                const char *destination, const char *path, const char *interface, const char *member,
-                bus_error &error, message_ptr &reply, const char *types, ...) {
+int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start, const char *destination,
+                const char *path, const char *interface, const char *member, bus_error &error, message_ptr &reply,
+                const char *types, ...) {
     sd_bus_message *raw = nullptr;
     int r = sd_bus_message_new_method_call(bus, &raw, destination, path, interface, member);
     message_ptr call(raw);
@@ -158,4 +158,4 @@ int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool 
     return 1;
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux

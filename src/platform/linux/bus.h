@@ -111,10 +111,10 @@ bus_ptr open_session_bus(const deadline &limit, std::string &why);
 // `auto_start` a service that is not running fails at once instead of being
 // started by the bus on our behalf (a desktop's power manager that happens to
 // be installed must not be launched into another desktop's session).
-int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start,
-                const char *destination, const char *path, const char *interface, const char *member,
-                bus_error &error, message_ptr &reply, const char *types, ...);
+int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start, const char *destination,
+                const char *path, const char *interface, const char *member, bus_error &error, message_ptr &reply,
+                const char *types, ...);
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_BUS_H
+#endif  // KOR_LINUX_BUS_H

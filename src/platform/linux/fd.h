@@ -76,6 +76,6 @@ private:
     fd_identity id_;
 };
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_FD_H
+#endif  // KOR_LINUX_FD_H

@@ -65,7 +65,7 @@ std::string inhibit_reason(const char *activation_name) {
     return reason.empty() ? "Keeping the system awake" : reason;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The contract

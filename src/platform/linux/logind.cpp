@@ -34,8 +34,7 @@ void drop_bus() {
 // away. A new one is not waited for here: the call is queued behind its
 // authentication, which collect() drives within the budget.
 sd_bus *kept_bus(std::string &why) {
-    if (g_bus != nullptr && (g_bus_pid != getpid() || !g_bus_fd.still_open() || sd_bus_is_open(g_bus) <= 0))
-        drop_bus();
+    if (g_bus != nullptr && (g_bus_pid != getpid() || !g_bus_fd.still_open() || sd_bus_is_open(g_bus) <= 0)) drop_bus();
     if (g_bus != nullptr) return g_bus;
     sd_bus *raw = nullptr;
     const int r = sd_bus_open_system(&raw);
@@ -49,9 +48,7 @@ sd_bus *kept_bus(std::string &why) {
     return g_bus;
 }
 
-bool connection_lost(int r) {
-    return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN;
-}
+bool connection_lost(int r) { return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN; }
 
 // Whom logind lets block sleep, so that a refused user knows what to ask for.
 std::string access_denied_text(bool keep_display) {
@@ -84,7 +81,7 @@ std::string describe_refusal(const sd_bus_error *error, bool keep_display) {
     return "Inhibit failed: " + copy.describe(-EIO);
 }
 
-} // namespace
+}  // namespace
 
 void forget_system_bus_in_child() {
     // sd-bus refuses a connection used across fork; the child's copy of the
@@ -176,4 +173,4 @@ int logind_inhibit::take_fd(std::string &why) {
     return fd;
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux

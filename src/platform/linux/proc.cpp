@@ -159,7 +159,7 @@ struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
 };
 
-} // namespace
+}  // namespace
 
 process_identity read_process_identity(int pid) {
     char path[32];
@@ -204,4 +204,4 @@ int find_process(const char *wanted) {
     return -1;
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux

@@ -16,9 +16,9 @@ long read_small_file(int dir_fd, const char *path, char *buf, size_t capacity);
 
 struct process_identity {
     int pid = 0;
-    char state = 0;            // 'R', 'S', 'Z'...; 0 when unreadable
-    long threads = 0;          // threads of its group, an exited main thread included
-    uint64_t start_time = 0;   // clock ticks after boot; with the id, names one process
+    char state = 0;           // 'R', 'S', 'Z'...; 0 when unreadable
+    long threads = 0;         // threads of its group, an exited main thread included
+    uint64_t start_time = 0;  // clock ticks after boot; with the id, names one process
 };
 
 process_identity read_process_identity(int pid);
@@ -36,6 +36,6 @@ int process_of(int id);
 // `wanted` (rules in proc.cpp); -1 when none does or /proc cannot be read.
 int find_process(const char *wanted);
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_PROC_H
+#endif  // KOR_LINUX_PROC_H

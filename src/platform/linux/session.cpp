@@ -10,20 +10,20 @@ namespace kor_linux {
 
 // How a service's Inhibit call takes its arguments.
 enum class inhibit_args {
-    app_reason,                // (s app_id, s reason)
-    app_xid_reason_flags,      // (s app_id, u toplevel_xid = 0, s reason, u flags)
+    app_reason,            // (s app_id, s reason)
+    app_xid_reason_flags,  // (s app_id, u toplevel_xid = 0, s reason, u flags)
 };
 
 // A service that answers Inhibit with a cookie and is released by handing
 // the cookie back.
 struct session_service {
-    const char *name;          // as the mechanism text names it
+    const char *name;  // as the mechanism text names it
     const char *destination;
-    const char *paths[2];      // tried in order while the service does not know the object
+    const char *paths[2];  // tried in order while the service does not know the object
     const char *interface;
     inhibit_args args;
     const char *release_member;
-    bool display_only;         // says nothing about suspend: asked only to keep the display on
+    bool display_only;  // says nothing about suspend: asked only to keep the display on
 };
 
 namespace {
@@ -42,13 +42,28 @@ constexpr const char *kPortal = "org.freedesktop.portal.Desktop";
 
 // In order of preference.
 const session_service kServices[] = {
-    {"gnome-session", "org.gnome.SessionManager", {"/org/gnome/SessionManager", nullptr},
-     "org.gnome.SessionManager", inhibit_args::app_xid_reason_flags, "Uninhibit", false},
+    {"gnome-session",
+     "org.gnome.SessionManager",
+     {"/org/gnome/SessionManager", nullptr},
+     "org.gnome.SessionManager",
+     inhibit_args::app_xid_reason_flags,
+     "Uninhibit",
+     false},
     // KDE and xscreensaver answer on the first path, xssproxy only on the second.
-    {"screensaver", "org.freedesktop.ScreenSaver", {"/org/freedesktop/ScreenSaver", "/ScreenSaver"},
-     "org.freedesktop.ScreenSaver", inhibit_args::app_reason, "UnInhibit", true},
-    {"power-management", "org.freedesktop.PowerManagement", {"/org/freedesktop/PowerManagement/Inhibit", nullptr},
-     "org.freedesktop.PowerManagement.Inhibit", inhibit_args::app_reason, "UnInhibit", false},
+    {"screensaver",
+     "org.freedesktop.ScreenSaver",
+     {"/org/freedesktop/ScreenSaver", "/ScreenSaver"},
+     "org.freedesktop.ScreenSaver",
+     inhibit_args::app_reason,
+     "UnInhibit",
+     true},
+    {"power-management",
+     "org.freedesktop.PowerManagement",
+     {"/org/freedesktop/PowerManagement/Inhibit", nullptr},
+     "org.freedesktop.PowerManagement.Inhibit",
+     inhibit_args::app_reason,
+     "UnInhibit",
+     false},
 };
 
 const char *g_sandbox_marker = nullptr;  // tests only; null means /.flatpak-info
@@ -72,12 +87,12 @@ int call_inhibit(sd_bus *session, const deadline &limit, const session_service &
         return call_method(session, limit, kCallCapUsec, false, s.destination, path, s.interface, "Inhibit", error,
                            reply, "susu", request.app_id.c_str(), uint32_t{0}, request.reason.c_str(),
                            suspend_and_idle_flags(request));
-    return call_method(session, limit, kCallCapUsec, false, s.destination, path, s.interface, "Inhibit", error,
-                       reply, "ss", request.app_id.c_str(), request.reason.c_str());
+    return call_method(session, limit, kCallCapUsec, false, s.destination, path, s.interface, "Inhibit", error, reply,
+                       "ss", request.app_id.c_str(), request.reason.c_str());
 }
 
-bool service_acquire(sd_bus *session, const deadline &limit, const session_service &s,
-                     const inhibit_request &request, session_hold &hold, std::string &why) {
+bool service_acquire(sd_bus *session, const deadline &limit, const session_service &s, const inhibit_request &request,
+                     session_hold &hold, std::string &why) {
     for (const char *path : s.paths) {
         if (path == nullptr) break;
         bus_error error;
@@ -107,10 +122,9 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     bus_error error;
     message_ptr reply;
     // The portal is started on demand, unlike the desktop's own services.
-    const int r = call_method(session, limit, kCallCapUsec, true, kPortal,
-                              "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Inhibit", "Inhibit", error,
-                              reply, "sua{sv}", "", suspend_and_idle_flags(request), 1, "reason", "s",
-                              request.reason.c_str());
+    const int r = call_method(session, limit, kCallCapUsec, true, kPortal, "/org/freedesktop/portal/desktop",
+                              "org.freedesktop.portal.Inhibit", "Inhibit", error, reply, "sua{sv}", "",
+                              suspend_and_idle_flags(request), 1, "reason", "s", request.reason.c_str());
     if (r < 0) {
         why = error.brief(r);
         return false;
@@ -143,13 +157,14 @@ int on_name_owner_changed(sd_bus_message *m, void *userdata, sd_bus_error *) {
 int ignore_refusal(sd_bus_message *, void *, sd_bus_error *) { return 0; }
 
 void watch_name(sd_bus *session, const char *name, name_events &events) {
-    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+    const std::string rule = std::string(
+                                 "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                 "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
                              name + "'";
     sd_bus_add_match_async(session, nullptr, rule.c_str(), on_name_owner_changed, ignore_refusal, &events);
 }
 
-} // namespace
+}  // namespace
 
 void session_watch_names(sd_bus *session, const inhibit_request &request, name_events &events) {
     for (const session_service &s : kServices)
@@ -195,4 +210,4 @@ void session_release(sd_bus *session, session_hold &hold) {
     hold = session_hold{};
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux

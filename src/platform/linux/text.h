@@ -25,6 +25,6 @@ inline std::string printable_text(std::string_view text) {
     return out;
 }
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_TEXT_H
+#endif  // KOR_LINUX_TEXT_H

@@ -69,11 +69,11 @@ timespec ms_to_timespec(int64_t ms) {
     return ts;
 }
 
-} // namespace
+}  // namespace
 
 void refuse_pidfd_for_tests(bool refuse) { g_refuse_pidfd = refuse; }
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
 using kor_linux::owned_fd;
 using kor_linux::process_identity;
@@ -81,8 +81,8 @@ using kor_linux::process_identity;
 struct kor_plat_watch {
     owned_fd stop;
     owned_fd timer;
-    owned_fd pid;                 // invalid when nothing is watched or pidfd is refused
-    process_identity process{};   // the pinned process when checked by polling
+    owned_fd pid;                // invalid when nothing is watched or pidfd is refused
+    process_identity process{};  // the pinned process when checked by polling
     bool has_process = false;
 
     bool descriptors_still_ours() const {
@@ -120,7 +120,7 @@ bool arm_deadline(int timer_fd, int64_t deadline_ms) {
     return timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
 }
 
-} // namespace
+}  // namespace
 
 int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
     try {

@@ -7,6 +7,6 @@ namespace kor_linux {
 // Tests take the path of kernels and sandboxes that refuse pidfd_open.
 void refuse_pidfd_for_tests(bool refuse);
 
-} // namespace kor_linux
+}  // namespace kor_linux
 
-#endif // KOR_LINUX_WATCH_H
+#endif  // KOR_LINUX_WATCH_H

@@ -92,9 +92,7 @@ DWORD WINAPI request_thread_main(void *) {
 // Called with g_call_lock held. Windows ends every other thread before a
 // process's last DLL notifications and static destructors run, so a kor_off
 // from there finds the thread gone (and its request with it).
-bool thread_ended() {
-    return g_thread == nullptr || WaitForSingleObject(g_thread, 0) == WAIT_OBJECT_0;
-}
+bool thread_ended() { return g_thread == nullptr || WaitForSingleObject(g_thread, 0) == WAIT_OBJECT_0; }
 
 // The thread's code must stay mapped while it waits, and so must the core's
 // watcher: a host that unloads the library without kor_off only drops its
@@ -115,8 +113,7 @@ DWORD ensure_thread() {
     }
     pin_module();
     DWORD id = 0;
-    HANDLE h = CreateThread(nullptr, 64 * 1024, request_thread_main, nullptr,
-                            STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+    HANDLE h = CreateThread(nullptr, 64 * 1024, request_thread_main, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
     if (h == nullptr) return GetLastError();
     g_thread = h;
     g_thread_id = id;
@@ -153,7 +150,7 @@ void copy_mechanism(char *out, size_t capacity, const char *text) {
     out[n] = '\0';
 }
 
-} // namespace
+}  // namespace
 
 void kor_win_set_exec_state_fn(kor_win_exec_state_fn fn) { g_exec_state_fn = fn; }
 
@@ -176,8 +173,7 @@ int kor_plat_inhibit_on(int keep_display, const char * /*reason: Windows shows n
     AcquireSRWLockExclusive(&g_call_lock);
     if (const DWORD e = ensure_thread()) {
         ReleaseSRWLockExclusive(&g_call_lock);
-        kor_set_error("SetThreadExecutionState failed (no request thread: error %lu)",
-                      static_cast<unsigned long>(e));
+        kor_set_error("SetThreadExecutionState failed (no request thread: error %lu)", static_cast<unsigned long>(e));
         return -1;
     }
     EXECUTION_STATE previous = 0;
@@ -232,7 +228,7 @@ void close_watch(kor_plat_watch *w) {
     delete w;
 }
 
-} // namespace
+}  // namespace
 
 int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
     auto *w = new (std::nothrow) kor_plat_watch;

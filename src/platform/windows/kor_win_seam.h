@@ -24,4 +24,4 @@ bool kor_win_name_matches(const char *exe_name, const char *name);
 // The id of the layer's request thread, or 0 while it has not been started.
 uint32_t kor_win_request_thread_id();
 
-#endif // KOR_WIN_SEAM_H
+#endif  // KOR_WIN_SEAM_H

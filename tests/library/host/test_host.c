@@ -64,15 +64,24 @@ static int allocation_fails(void) {
 /* Seen by every library of the process, whatever the build's visibility. */
 #define KOR_HOST_ALLOCATOR __attribute__((visibility("default")))
 KOR_HOST_ALLOCATOR void *malloc(size_t n) {
-    if (allocation_fails()) { errno = ENOMEM; return NULL; }
+    if (allocation_fails()) {
+        errno = ENOMEM;
+        return NULL;
+    }
     return __libc_malloc(n);
 }
 KOR_HOST_ALLOCATOR void *calloc(size_t n, size_t size) {
-    if (allocation_fails()) { errno = ENOMEM; return NULL; }
+    if (allocation_fails()) {
+        errno = ENOMEM;
+        return NULL;
+    }
     return __libc_calloc(n, size);
 }
 KOR_HOST_ALLOCATOR void *realloc(void *p, size_t n) {
-    if (allocation_fails()) { errno = ENOMEM; return NULL; }
+    if (allocation_fails()) {
+        errno = ENOMEM;
+        return NULL;
+    }
     return __libc_realloc(p, n);
 }
 #endif
@@ -85,8 +94,8 @@ static int locks_held(void) {
     sd_bus_message *reply = NULL;
     int n = -1;
     if (sd_bus_open_system(&bus) >= 0 &&
-        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", "ListInhibitors", NULL, &reply, "") >= 0 &&
+        sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                           "ListInhibitors", NULL, &reply, "") >= 0 &&
         sd_bus_message_enter_container(reply, 'a', "(ssssuu)") >= 0) {
         const char *what, *who, *why, *mode;
         uint32_t uid, pid;
@@ -155,7 +164,10 @@ static int oom_once(const char *options) {
     return 1;
 }
 
-struct sustained { const char *options; int on, off, status_null, error_ok; };
+struct sustained {
+    const char *options;
+    int on, off, status_null, error_ok;
+};
 
 static void *starved_calls(void *arg) {
     struct sustained *r = arg;
@@ -179,11 +191,14 @@ static int oom_sustained(const char *options) {
     if (pthread_create(&thread, NULL, starved_calls, &r) != 0) return 2;
     pthread_join(thread, NULL);
     if (r.on != 0 || !r.error_ok || !r.status_null || r.off != 1) {
-        printf("starved calls: kor_on %d, message %d, status null %d, kor_off %d\n", r.on, r.error_ok,
-               r.status_null, r.off);
+        printf("starved calls: kor_on %d, message %d, status null %d, kor_off %d\n", r.on, r.error_ok, r.status_null,
+               r.off);
         return 1;
     }
-    if (!eventually_holds(0)) { printf("a lock is held after the starved calls\n"); return 1; }
+    if (!eventually_holds(0)) {
+        printf("a lock is held after the starved calls\n");
+        return 1;
+    }
     if (!kor.on(options) || !eventually_holds(1)) {
         printf("no activation once memory is back: %s\n", kor.last_error());
         return 1;
