@@ -11,7 +11,7 @@
 #   private-logind.sh answers             # exit 0 when logind answers on the
 #                                         # system bus this environment names
 #
-# Inside, a tmpfs covers /run and /tmp, the system bus listens on its usual socket
+# Inside, a tmpfs covers /run, the system bus listens on its usual socket
 # (/run/dbus/system_bus_socket, also exported as DBUS_SYSTEM_BUS_ADDRESS) and
 # logind runs on it; `systemd-inhibit --list`, busctl and the library find
 # them as on a real machine. Everything started inside ends with CMD (pid 1
@@ -79,10 +79,11 @@ inside() {
   mkdir -p /run/dbus /run/user /run/systemd/{seats,sessions,users,inhibit,shutdown,machines}
   # Programs here get the same pids, and pick the same X display numbers, as
   # in every other namespace: what they name by pid or display in a shared
-  # folder (gnome-session's ICE listener, X's lock files, Xvfb's compiled
-  # keymaps) would collide, so /tmp and the keymap folder are private too.
-  # (Abstract sockets, X's and ICE's, are kept apart by the network namespace.)
-  mount -t tmpfs -o mode=1777 korvel-tmp /tmp
+  # folder (gnome-session's ICE listener, Xvfb's compiled keymaps) would
+  # collide, so those folders are private too. (/tmp itself is not: the tree
+  # under test may live there. Abstract sockets, X's and ICE's, are kept apart
+  # by the network namespace; the tests' X servers make no lock files.)
+  mkdir -p /tmp/.ICE-unix && mount -t tmpfs -o mode=1777 korvel-ice /tmp/.ICE-unix
   [ -d /var/lib/xkb ] && mount -t tmpfs -o mode=755 korvel-xkb /var/lib/xkb
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket
   local why

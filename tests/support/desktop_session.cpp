@@ -101,8 +101,10 @@ std::string session::start_x() {
     if (pipe(fds) != 0) return "pipe failed";
     const int write_end = fcntl(fds[1], F_DUPFD, 3);  // kept open across exec
     close(fds[1]);
+    // No lock file and no socket file in the shared /tmp: servers of other
+    // namespaces may pick the same display number.
     start("xvfb", {"/usr/bin/Xvfb", "-displayfd", std::to_string(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-                   "tcp", "-nolisten", "unix", "-noreset"});
+                   "tcp", "-nolisten", "unix", "-nolock", "-noreset"});
     close(write_end);
     std::string number;
     pollfd p{fds[0], POLLIN, 0};

@@ -10,8 +10,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../../.." && pwd)
 build=$(cd "${1:?build dir}" && pwd)
 command -v npm >/dev/null || { echo "skipped: needs node and npm"; exit 77; }
-# In the build folder, not /tmp: npm needs the network, so the package is
-# installed out here, and the private logind's namespace has a /tmp of its own.
+# npm needs the network, which the private logind's namespace has none of, so
+# the package is installed out here, in the build folder.
 work=$(mktemp -d "$build/node-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
