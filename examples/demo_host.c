@@ -65,35 +65,13 @@ static int load_api(const char *path, struct korvel_api *api) {
         fprintf(stderr, "korvel-demo: cannot load %s: %s\n", path, dlerror());
         return 0;
     }
-    /* Casting through a union keeps -pedantic quiet about object-to-function
-     * pointer conversion. */
-    {
-        union {
-            void *p;
-            kor_on_fn f;
-        } on = {symbol(api->handle, "kor_on")};
-        union {
-            void *p;
-            kor_off_fn f;
-        } off = {symbol(api->handle, "kor_off")};
-        union {
-            void *p;
-            kor_status_fn f;
-        } status = {symbol(api->handle, "kor_status")};
-        union {
-            void *p;
-            kor_last_error_fn f;
-        } last_error = {symbol(api->handle, "kor_last_error")};
-        union {
-            void *p;
-            kor_free_string_fn f;
-        } free_string = {symbol(api->handle, "kor_free_string")};
-        api->on = on.f;
-        api->off = off.f;
-        api->status = status.f;
-        api->last_error = last_error.f;
-        api->free_string = free_string.f;
-    }
+    /* Stored through a void * (as POSIX's dlsym page shows), which keeps
+     * -pedantic quiet about object-to-function pointer conversion. */
+    *(void **)&api->on = symbol(api->handle, "kor_on");
+    *(void **)&api->off = symbol(api->handle, "kor_off");
+    *(void **)&api->status = symbol(api->handle, "kor_status");
+    *(void **)&api->last_error = symbol(api->handle, "kor_last_error");
+    *(void **)&api->free_string = symbol(api->handle, "kor_free_string");
     return api->on && api->off && api->status && api->last_error && api->free_string;
 }
 

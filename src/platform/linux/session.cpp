@@ -78,6 +78,12 @@ bool in_flatpak_sandbox() {
     return access(g_sandbox_marker != nullptr ? g_sandbox_marker : "/.flatpak-info", F_OK) == 0;
 }
 
+// The connection that answered: a hold ends with it.
+std::string sender_of(sd_bus_message *reply) {
+    const char *sender = sd_bus_message_get_sender(reply);
+    return sender != nullptr ? sender : "";
+}
+
 // A service that is not running fails at once rather than being started by
 // the bus on our behalf: a desktop's power manager that happens to be
 // installed must not be launched into another desktop's session.
@@ -106,7 +112,7 @@ bool service_acquire(sd_bus *session, const deadline &limit, const session_servi
             hold.service = &s;
             hold.path = path;
             hold.name = s.name;
-            hold.owner = sd_bus_message_get_sender(reply.get()) ? sd_bus_message_get_sender(reply.get()) : "";
+            hold.owner = sender_of(reply.get());
             return true;
         }
         why = error.brief(r);
@@ -136,7 +142,7 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     }
     hold.path = handle;
     hold.name = "portal";
-    hold.owner = sd_bus_message_get_sender(reply.get()) ? sd_bus_message_get_sender(reply.get()) : "";
+    hold.owner = sender_of(reply.get());
     return true;
 }
 
