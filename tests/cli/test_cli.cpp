@@ -5,7 +5,6 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <yyjson.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -163,22 +162,6 @@ TEST(KorvelCommand, HoldWithoutCommandEndsOnSigterm) {
     EXPECT_TRUE(no_lock_left());
 }
 
-// The holds `korvel --list --json` reports: source, who, why and pid.
-std::vector<std::vector<std::string>> listed_as_json(const std::string &text) {
-    std::vector<std::vector<std::string>> out;
-    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
-    yyjson_val *holds = yyjson_obj_get(yyjson_doc_get_root(doc), "holds");
-    size_t i, n;
-    yyjson_val *h;
-    yyjson_arr_foreach(holds, i, n, h) {
-        auto str = [h](const char *key) { return std::string(yyjson_get_str(yyjson_obj_get(h, key)) ?: "<none>"); };
-        const uint64_t pid = yyjson_get_uint(yyjson_obj_get(h, "pid"));
-        out.push_back({str("source"), str("who"), str("why"), std::to_string(pid)});
-    }
-    yyjson_doc_free(doc);
-    return out;
-}
-
 TEST(KorvelCommand, ListsEveryHoldOnTheMachine) {
     KORTEST_NEED_LOGIND();
     child_process k(korvel({"--quiet", "--name", "nightly backup", "--", "sleep", "30"}));
@@ -196,49 +179,33 @@ TEST(KorvelCommand, ListsEveryHoldOnTheMachine) {
     std::vector<std::string> argv = {"sh", "-c", "\"$0\" --list --json 2>/dev/null", KORVEL_CLI_PATH};
     const kortest::run_result json = kortest::run_command(argv, 20s);
     EXPECT_EQ(exit_status(json.status), 0);
-    std::vector<std::vector<std::string>> holds = listed_as_json(json.output);
-    std::sort(holds.begin(), holds.end());
-    EXPECT_EQ(holds, (std::vector<std::vector<std::string>>{
-                         {"logind", "korvel", "nightly backup", std::to_string(k.pid())},
-                         {"logind", "other tool", "its own reason", std::to_string(other.pid())}}))
-        << json.output;
+    EXPECT_EQ(json.output.rfind("{\"holds\":[", 0), 0u) << json.output;
+    for (const std::string &hold :
+         {std::string(R"("source":"logind","who":"korvel",)"), std::string(R"("why":"nightly backup",)"),
+          std::string(R"("who":"other tool",)"), "\"pid\":" + std::to_string(k.pid()) + ",",
+          "\"pid\":" + std::to_string(other.pid()) + ","})
+        EXPECT_NE(json.output.find(hold), std::string::npos) << hold << " in\n" << json.output;
 }
 
 TEST(KorvelCommand, ListsTheDesktopSessionsOwnInhibitors) {
     KORTEST_NEED_LOGIND();
-    struct row {
-        std::string service;
-        std::string line;  // korvel's hold, as the service lists it
-    };
-    const row rows[] = {
-        {"gnome-session", "gnome-session +korvel +- +- +- +- +sleep +desk hold +block\n"},
-        {"power-management", "power-management +korvel +- +- +- +- +sleep +- +block\n"},
-    };
-    std::string skipped;
-    for (const row &r : rows) {
-        SCOPED_TRACE(r.service);
-        desktest::session desk;
-        ASSERT_EQ(desk.failure(), "");
-        const std::string why = r.service == "gnome-session" ? desk.start_gnome_session()
-                                                             : desk.start_fake({r.service});
-        if (!why.empty()) {
-            skipped += r.service + ": " + why + "; ";
-            continue;
-        }
-        child_process k(korvel({"--quiet", "--name", "desk hold", "--", "sleep", "30"}));
-        kortest::run_result listed;
-        EXPECT_TRUE(kortest::eventually(
-            [&] {
-                listed = kortest::run_command(korvel({"--list"}), 20s);
-                return std::regex_search(listed.output, std::regex(r.line));
-            },
-            10s))
-            << listed.output;
-        k.kill_now(SIGTERM);
-        k.wait_exit();
-        EXPECT_TRUE(no_lock_left());
-    }
-    if (!skipped.empty()) GTEST_SKIP() << skipped;
+    desktest::session desk;
+    DESKTEST_NEED_SESSION(desk);
+    const std::string why = desk.start_gnome_session();
+    if (!why.empty()) GTEST_SKIP() << why;
+    child_process k(korvel({"--quiet", "--name", "desk hold", "--", "sleep", "30"}));
+    const std::regex line("gnome-session +korvel +- +- +- +- +sleep +desk hold +block\n");
+    kortest::run_result listed;
+    EXPECT_TRUE(kortest::eventually(
+        [&] {
+            listed = kortest::run_command(korvel({"--list"}), 20s);
+            return std::regex_search(listed.output, line);
+        },
+        10s))
+        << listed.output;
+    k.kill_now(SIGTERM);
+    k.wait_exit();
+    EXPECT_TRUE(no_lock_left());
 }
 
 enum class machine { stock, lid_drop_in, polkit_rule };
