@@ -94,11 +94,7 @@ bool holding::refresh(bool &changed) {
 }
 
 void holding::follow_session_services(bool &changed) {
-    int r;
-    while ((r = sd_bus_process(session_.get(), nullptr)) > 0 || transient(r)) {
-        if (r < 0) continue;  // interrupted: read on
-    }
-    if (r < 0) {
+    if (drain(session_.get()) < 0) {
         // The session bus itself has gone, and every inhibitor with it.
         changed = changed || session_hold_.name != nullptr;
         session_.reset();

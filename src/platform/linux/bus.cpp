@@ -61,21 +61,40 @@ uint64_t deadline::call_timeout(uint64_t per_call_cap) const {
     return left < per_call_cap ? left : per_call_cap;
 }
 
-int wait_until_ready(sd_bus *bus, const deadline &limit) {
-    // sd-bus would wait for the authentication and the Hello reply on the
-    // first call with its own long timeouts (90 s for the authentication); a
-    // bus that accepts the connection and then says nothing must not hold
-    // kor_on that long.
-    int r;
-    while ((r = sd_bus_is_ready(bus)) == 0) {
-        r = sd_bus_process(bus, nullptr);
+namespace {
+
+// Processes the bus, and waits on it, until `done()` is true (0), the deadline
+// passes (-ETIMEDOUT) or the connection fails (its error).
+template <typename Done>
+int process_until(sd_bus *bus, const deadline &limit, Done done) {
+    while (!done()) {
+        int r = sd_bus_process(bus, nullptr);
         if (r > 0 || transient(r)) continue;
         if (r < 0) return r;
         if (limit.passed()) return -ETIMEDOUT;
         r = sd_bus_wait(bus, limit.call_timeout(UINT64_MAX));
         if (r < 0 && !transient(r)) return r;
     }
-    return r < 0 ? r : 0;
+    return 0;
+}
+
+}  // namespace
+
+int wait_until_ready(sd_bus *bus, const deadline &limit) {
+    // sd-bus would wait for the authentication and the Hello reply on the
+    // first call with its own long timeouts (90 s for the authentication); a
+    // bus that accepts the connection and then says nothing must not hold
+    // kor_on that long.
+    int ready = 0;
+    const int r = process_until(bus, limit, [&] { return (ready = sd_bus_is_ready(bus)) != 0; });
+    return r < 0 ? r : ready < 0 ? ready : 0;
+}
+
+int drain(sd_bus *bus) {
+    int r;
+    while ((r = sd_bus_process(bus, nullptr)) > 0 || r == -EINTR) {
+    }
+    return transient(r) ? 0 : r;
 }
 
 int pending_call::on_reply(sd_bus_message *reply, void *self, sd_bus_error *) {
@@ -90,15 +109,7 @@ int pending_call::send(sd_bus *bus, sd_bus_message *call, const deadline &limit,
 
 int pending_call::wait(sd_bus *bus, const deadline &limit) {
     // sd-bus turns a call whose own timeout passed into an error reply.
-    while (!reply_) {
-        int r = sd_bus_process(bus, nullptr);
-        if (r > 0 || transient(r)) continue;
-        if (r < 0) return r;
-        if (limit.passed()) return -ETIMEDOUT;
-        r = sd_bus_wait(bus, limit.call_timeout(UINT64_MAX));
-        if (r < 0 && !transient(r)) return r;
-    }
-    return 0;
+    return process_until(bus, limit, [this] { return reply_ != nullptr; });
 }
 
 void pending_call::cancel() {

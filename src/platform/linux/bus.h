@@ -102,6 +102,10 @@ private:
 // most until the deadline: 0, -ETIMEDOUT, or another negative errno.
 int wait_until_ready(sd_bus *bus, const deadline &limit);
 
+// Dispatches whatever the bus has already received, without waiting: 0, or
+// the connection's error.
+int drain(sd_bus *bus);
+
 // Opens the session bus of this process's user and waits, within the
 // deadline, until it has said Hello. Returns null with `why` set when there
 // is no session bus or it does not answer in time.

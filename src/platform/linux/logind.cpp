@@ -149,13 +149,12 @@ int logind_inhibit::collect(const deadline &limit, std::string &why) {
     if (error != nullptr) why = describe_refusal(error, request_.keep_display);
     // Messages the bus sent us besides the answer (NameAcquired) are
     // dropped now rather than piling up on the kept connection.
-    while ((r = sd_bus_process(g_bus, nullptr)) > 0 || r == -EINTR) {
-    }
+    r = drain(g_bus);
     // A reply sd-bus made up when the call's time ran out may be followed by
     // logind's own, with a lock in it.
     const bool timed_out = error != nullptr && (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
                                                 sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT));
-    settled_ = (r >= 0 || transient(r)) && !timed_out;
+    settled_ = r >= 0 && !timed_out;
     return fd;
 }
 
