@@ -71,11 +71,15 @@ std::string describe_wait_failure(int r) {
     }
 }
 
+// The error sd-bus makes up when a call's time runs out.
+bool no_answer(const sd_bus_error *error) {
+    return sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT);
+}
+
 // logind's own refusal, in words that say what to do about it.
 std::string describe_refusal(const sd_bus_error *error, bool keep_display) {
     if (sd_bus_error_has_name(error, SD_BUS_ERROR_ACCESS_DENIED)) return access_denied_text(keep_display);
-    if (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) || sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT))
-        return "no answer";
+    if (no_answer(error)) return "no answer";
     bus_error copy;
     sd_bus_error_copy(&copy.e, error);
     return "Inhibit failed: " + copy.describe(-EIO);
@@ -152,9 +156,7 @@ int logind_inhibit::collect(const deadline &limit, std::string &why) {
     r = drain(g_bus);
     // A reply sd-bus made up when the call's time ran out may be followed by
     // logind's own, with a lock in it.
-    const bool timed_out = error != nullptr && (sd_bus_error_has_name(error, SD_BUS_ERROR_NO_REPLY) ||
-                                                sd_bus_error_has_name(error, SD_BUS_ERROR_TIMEOUT));
-    settled_ = r >= 0 && !timed_out;
+    settled_ = r >= 0 && !(error != nullptr && no_answer(error));
     return fd;
 }
 
