@@ -49,6 +49,13 @@ struct kor_state {
     char mechanism[64];
 };
 
+// What a kor_on call asks for: the record it becomes, and who asks (the
+// "app" option), which the system shows but the status does not.
+struct kor_request {
+    kor_state record;
+    char app[256];
+};
+
 // One watcher thread and what it waits on. Each watcher has its own watch
 // and stop flag, so that a caller stopping one watcher can never have its
 // request undone by another caller starting the next. Made with malloc, not
@@ -279,9 +286,9 @@ int32_t read_keep_display(yyjson_val *v) {
 
 double read_number(yyjson_val *v, double fallback) { return yyjson_is_num(v) ? yyjson_get_num(v) : fallback; }
 
-// The name ends at an embedded NUL and is cut to 255 bytes on a character
-// boundary, so the status report can always write it.
-void read_name(yyjson_val *v, char (&out)[sizeof kor_state::name]) {
+// A text member ends at an embedded NUL and is cut to 255 bytes on a
+// character boundary, so the status report can always write it.
+void read_text(yyjson_val *v, char (&out)[kNameMax + 1]) {
     if (!yyjson_is_str(v)) return;
     std::string_view text = str_of(v);
     text = text.substr(0, text.find('\0'));
@@ -294,10 +301,12 @@ int32_t minutes_to_seconds(double minutes) {
     return s < 1 ? 1 : s;
 }
 
-// Reads the options text into `req`, a record of what is asked for (mode,
-// keep_display, duration_s, pid, name). On refusal sets the message and
-// returns false. The document is released before returning on every path.
-bool read_options(const char *text, kor_state &req) {
+// Reads the options text into `request`: a record of what is asked for (mode,
+// keep_display, duration_s, pid, name) and who asks. On refusal sets the
+// message and returns false. The document is released before returning on
+// every path.
+bool read_options(const char *text, kor_request &request) {
+    kor_state &req = request.record;
     yyjson_read_err err{};
     doc_ptr doc(yyjson_read_opts(const_cast<char *>(text), std::strlen(text), 0, &kHeap, &err));
     if (!doc) {
@@ -318,7 +327,8 @@ bool read_options(const char *text, kor_state &req) {
     // seconds is "no seconds", not 0.
     const double seconds = read_number(yyjson_obj_get(root, "seconds"), -1.0);
     const int32_t pid = clamp_to_i32(read_number(yyjson_obj_get(root, "pid"), 0.0));
-    read_name(yyjson_obj_get(root, "name"), req.name);
+    read_text(yyjson_obj_get(root, "name"), req.name);
+    read_text(yyjson_obj_get(root, "app"), request.app);
 
     if (mode == "indefinite") {
         req.mode = KOR_MODE_INDEFINITE;
@@ -384,9 +394,14 @@ bool open_watch(const kor_state &req, watch_ptr &watch) {
 // Takes the inhibition and makes the request the record. Called with g_mu
 // held and the record reset; on refusal the platform has set the message and
 // nothing is held.
-bool activate(const kor_state &req) {
+bool activate(const kor_request &request) {
+    const kor_state &req = request.record;
     char mechanism[sizeof g_st.mechanism] = "";
-    if (kor_plat_inhibit_on(req.keep_display, req.name, mechanism, sizeof mechanism) != 0) return false;
+    kor_plat_request asked;
+    asked.keep_display = req.keep_display;
+    asked.reason = req.name;
+    asked.app = request.app;
+    if (kor_plat_inhibit_on(asked, mechanism, sizeof mechanism) != 0) return false;
     mechanism[sizeof mechanism - 1] = '\0';
 
     g_st = req;
@@ -402,14 +417,15 @@ bool activate(const kor_state &req) {
 // Starts the activation that `options_json` asks for. Called with g_mu held,
 // no watcher and the record reset.
 bool start_activation(const char *options_json) {
-    kor_state req{};
+    kor_request request{};
+    kor_state &req = request.record;
     req.mode = KOR_MODE_INDEFINITE;
     if (options_json != nullptr && options_json[0] != '\0') {
-        if (!read_options(options_json, req) || !find_process(req)) return false;
+        if (!read_options(options_json, request) || !find_process(req)) return false;
     }
     watch_ptr watch;
     if (req.mode != KOR_MODE_INDEFINITE && !open_watch(req, watch)) return false;
-    if (!activate(req)) return false;
+    if (!activate(request)) return false;
     return req.mode == KOR_MODE_INDEFINITE || start_watcher(watch.release());
 }
 

@@ -20,15 +20,24 @@ const char *kor_plat_name() noexcept;
 // used, and deadlines handed to kor_plat_watch_wait. Safe on any thread.
 int64_t kor_now_ms() noexcept;
 
+// What an activation asks of the platform. The next option an activation
+// gains becomes a member here, not one more argument.
+struct kor_plat_request {
+    int keep_display = 0;        // non-zero: the display stays on as well
+    const char *reason = "";     // the activation's name; may be empty, may hold any bytes
+    const char *app = "";        // who asks, as the system shows it; empty: the host program
+};
+
 // Takes the sleep inhibition: until kor_plat_inhibit_off the system does not
-// sleep on idle and, when keep_display is non-zero, the display stays on.
-// `reason` is the activation's name (may be empty, may hold any bytes),
-// shown by the system to people who ask why the machine stays awake. On
-// success writes the mechanism's name into `mechanism` (cut to capacity - 1
-// bytes; skipped when it is null or capacity is 0) and returns 0. On failure
-// sets one message with kor_set_error, holds nothing, and returns -1.
-// Called only with the core's lock held.
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept;
+// sleep on idle and, when request.keep_display is non-zero, the display stays
+// on. `reason` is shown by the system to people who ask why the machine stays
+// awake, `app` as the program that asks (a layer whose system shows neither
+// ignores them; null reads as empty). On success writes the mechanism's name
+// into `mechanism` (cut to capacity - 1 bytes; skipped when it is null or
+// capacity is 0) and returns 0. On failure sets one message with
+// kor_set_error, holds nothing, and returns -1. Called only with the core's
+// lock held.
+int kor_plat_inhibit_on(const kor_plat_request &request, char *mechanism, size_t capacity) noexcept;
 
 // Looks again at what holds the inhibition taken by kor_plat_inhibit_on:
 // returns 1 while something still holds it, writing into `mechanism` (as

@@ -125,14 +125,15 @@ int64_t kor_now_ms() noexcept {
     return g_script.now_ms + fake::t_offset;
 }
 
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept {
+int kor_plat_inhibit_on(const kor_plat_request &request, char *mechanism, size_t capacity) noexcept {
     std::string refusal;
     {
         std::lock_guard<std::mutex> lock(g_mu);
         fake::snapshot &seen = g_script.seen;
         ++seen.on_calls;
-        seen.last_keep_display = keep_display;
-        seen.last_reason = reason ? reason : "<null>";
+        seen.last_keep_display = request.keep_display;
+        seen.last_reason = request.reason ? request.reason : "<null>";
+        seen.last_app = request.app ? request.app : "<null>";
         if (seen.held) seen.double_hold = true;
         if (!g_script.refuse) {
             seen.held = true;

@@ -57,6 +57,7 @@ struct snapshot {
     int released = 0;   // kor_plat_inhibit_off calls that ended one
     int last_keep_display = -1;
     std::string last_reason;
+    std::string last_app;
     bool double_hold = false;  // on was called while one was already held
     int watches_opened = 0;    // every kor_plat_watch_open, granted or not
     int watches_closed = 0;

@@ -102,6 +102,7 @@ struct accepted_case {
     int64_t remaining_s;
     int64_t pid;
     const char *name;
+    const char *app = "";  // who asks, as the platform is told; never in the status
 };
 
 // The clock is frozen, so a timed activation reports its whole duration.
@@ -128,6 +129,9 @@ const accepted_case kAccepted[] = {
     {"{\"mode\":\"while_pid\",\"pid\":1234.9}", "while_pid", 0, 1234, ""},
     {"{\"mode\":\"while_pid\",\"pid\":1234,\"name\":\"job\"}", "while_pid", 0, 1234, "job"},
     {"{\"mode\":\"while_process\",\"name\":\"backupd\",\"pid\":1234}", "while_process", 0, 777, "backupd"},
+    {"{\"app\":\"Photo Export\",\"name\":\"n\"}", "indefinite", 0, 0, "n", "Photo Export"},
+    {"{\"app\":7}", "indefinite", 0, 0, "", ""},
+    {"{\"app\":\"ab\\u0000cd\",\"app\":\"x\"}", "indefinite", 0, 0, "", "ab"},
 };
 
 TEST_F(CoreTest, AcceptedOptionsRecordTheirMode) {
@@ -147,6 +151,8 @@ TEST_F(CoreTest, AcceptedOptionsRecordTheirMode) {
         EXPECT_EQ(s.name, c.name);
         EXPECT_EQ(s.keep_display, 0);
         EXPECT_EQ(fake::observe().last_reason, c.name);
+        EXPECT_EQ(fake::observe().last_app, c.app);
+        EXPECT_EQ(coretest::status_text().find("\"app\""), std::string::npos);
     }
     EXPECT_EQ(fake::observe().last_find_name, "backupd");
     EXPECT_FALSE(fake::observe().double_hold);

@@ -57,14 +57,14 @@ TEST_F(Portal, MechanismTextIsCutAtTheBuffer) {
         char buffer[80];
         std::fill(std::begin(buffer), std::end(buffer), 'x');
         buffer[79] = '\0';
-        ASSERT_EQ(kor_plat_inhibit_on(0, "Cut", buffer, c.capacity), 0);
+        ASSERT_EQ(kor_plat_inhibit_on({0, "Cut"}, buffer, c.capacity), 0);
         if (c.text) {
             EXPECT_STREQ(buffer, c.text);
         }
         EXPECT_EQ(std::string(buffer + c.capacity), std::string(79 - c.capacity, 'x'));
         kor_plat_inhibit_off();
     }
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Cut", nullptr, 0), 0);
+    ASSERT_EQ(kor_plat_inhibit_on({0, "Cut"}, nullptr, 0), 0);
     kor_plat_inhibit_off();
 }
 

@@ -41,6 +41,7 @@ struct lock_case {
     const char *what;
     const char *why;
     const char *mode;
+    const char *who = "korvel_library_tests";  // the host program, unless "app" names another
 };
 
 TEST_F(LibraryLogind, LockCarriesWhatWhoWhyAndMode) {
@@ -48,6 +49,7 @@ TEST_F(LibraryLogind, LockCarriesWhatWhoWhyAndMode) {
         {"", "sleep", "Keeping the system awake", "indefinite"},
         {R"({"keep_display":true,"name":"nightly backup"})", "sleep:idle", "nightly backup", "indefinite"},
         {R"({"mode":"minutes","minutes":5,"name":"render ✓"})", "sleep", "render ✓", "minutes"},
+        {R"({"app":"Photo Export \u001b[2J","name":"album"})", "sleep", "album", "indefinite", "Photo Export ?[2J"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.options);
@@ -55,7 +57,7 @@ TEST_F(LibraryLogind, LockCarriesWhatWhoWhyAndMode) {
         const auto locks = inhibitors_of(getpid());
         ASSERT_EQ(locks.size(), 1u);
         EXPECT_EQ(locks[0].what, c.what);
-        EXPECT_EQ(locks[0].who, "korvel_library_tests");
+        EXPECT_EQ(locks[0].who, c.who);
         EXPECT_EQ(locks[0].why, c.why);
         EXPECT_EQ(locks[0].mode, "block");
         const auto s = kortest::read_status();

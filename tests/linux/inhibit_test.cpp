@@ -79,7 +79,7 @@ TEST_F(LinuxInhibit, MissingBusFailsAndHoldsNothing) {
     const size_t fds_before = kortest::open_fd_count();
 
     char mechanism[64] = "untouched";
-    EXPECT_EQ(kor_plat_inhibit_on(0, "Backup", mechanism, sizeof mechanism), -1);
+    EXPECT_EQ(kor_plat_inhibit_on({0, "Backup"}, mechanism, sizeof mechanism), -1);
     const std::string message = kortest::last_error();
     EXPECT_NE(message.find("logind"), std::string::npos) << message;
     EXPECT_NE(message.find(std::strerror(ENOENT)), std::string::npos) << message;
@@ -106,7 +106,7 @@ TEST_F(LinuxInhibit, SilentBusGivesUp) {
     scoped_env bus("DBUS_SYSTEM_BUS_ADDRESS", address.c_str());
 
     const int64_t start = kortest::now_ms();
-    EXPECT_EQ(kor_plat_inhibit_on(1, "Backup", nullptr, 0), -1);
+    EXPECT_EQ(kor_plat_inhibit_on({1, "Backup"}, nullptr, 0), -1);
     const int64_t took = kortest::now_ms() - start;
     close(listener);
     EXPECT_LT(took, 15000) << "ms spent on a bus that never answers";
@@ -136,7 +136,7 @@ TEST_F(LinuxInhibit, LockAsLogindListsIt) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what_case);
         char mechanism[64] = "";
-        ASSERT_EQ(kor_plat_inhibit_on(c.keep_display, c.reason, mechanism, sizeof mechanism), 0)
+        ASSERT_EQ(kor_plat_inhibit_on({c.keep_display, c.reason}, mechanism, sizeof mechanism), 0)
             << kortest::last_error();
         EXPECT_TRUE(starts_with(mechanism, "logind")) << mechanism;
 
@@ -169,7 +169,7 @@ TEST_F(LinuxInhibit, RefusedCallerFailsAndHoldsNothing) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
             report = "cannot drop root";
         } else {
-            const int r = kor_plat_inhibit_on(0, "Refused", nullptr, 0);
+            const int r = kor_plat_inhibit_on({0, "Refused"}, nullptr, 0);
             size_t held = 99;
             try {
                 held = kortest::inhibitors_of(getpid()).size();
@@ -208,7 +208,7 @@ TEST_F(LinuxInhibit, NamesAreListedSafely) {
     };
     for (const auto &[name, listed] : cases) {
         SCOPED_TRACE(listed);
-        ASSERT_EQ(kor_plat_inhibit_on(0, name, nullptr, 0), 0) << kortest::last_error();
+        ASSERT_EQ(kor_plat_inhibit_on({0, name}, nullptr, 0), 0) << kortest::last_error();
         const auto held = kortest::inhibitors_of(getpid());
         ASSERT_EQ(held.size(), 1u);
         EXPECT_EQ(held[0].why, listed);
@@ -224,7 +224,7 @@ TEST_F(LinuxInhibit, OffWithoutOnDoesNothing) {
 
     // A second off after a real one must not close a descriptor that has
     // since been reused for something else.
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on({0, "Build"}, nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
     expect_off_closes_nothing(1);
 }
@@ -232,8 +232,8 @@ TEST_F(LinuxInhibit, OffWithoutOnDoesNothing) {
 // A second on without an off replaces the lock; the first must not linger.
 TEST_F(LinuxInhibit, SecondOnReplacesTheLock) {
     KORTEST_NEED_LOGIND();
-    ASSERT_EQ(kor_plat_inhibit_on(0, "First", nullptr, 0), 0) << kortest::last_error();
-    ASSERT_EQ(kor_plat_inhibit_on(1, "Second", nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on({0, "First"}, nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on({1, "Second"}, nullptr, 0), 0) << kortest::last_error();
     EXPECT_TRUE(kortest::eventually(
         [] {
             const auto held = kortest::inhibitors_of(getpid());
@@ -247,11 +247,11 @@ TEST_F(LinuxInhibit, SecondOnReplacesTheLock) {
 TEST_F(LinuxInhibit, RepeatedCyclesLeakNoDescriptor) {
     KORTEST_NEED_LOGIND();
     // The first round may open descriptors that stay for the process's life.
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Warm-up", nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on({0, "Warm-up"}, nullptr, 0), 0) << kortest::last_error();
     kor_plat_inhibit_off();
     const size_t fds_before = kortest::open_fd_count();
     for (int i = 0; i < 25; ++i) {
-        ASSERT_EQ(kor_plat_inhibit_on(i % 2, "Cycle", nullptr, 0), 0) << kortest::last_error();
+        ASSERT_EQ(kor_plat_inhibit_on({i % 2, "Cycle"}, nullptr, 0), 0) << kortest::last_error();
         kor_plat_inhibit_off();
     }
     EXPECT_EQ(kortest::open_fd_count(), fds_before);
@@ -262,7 +262,7 @@ TEST_F(LinuxInhibit, RepeatedCyclesLeakNoDescriptor) {
 // system would stay awake as long as that child runs.
 TEST_F(LinuxInhibit, ChildDoesNotInheritTheLock) {
     KORTEST_NEED_LOGIND();
-    ASSERT_EQ(kor_plat_inhibit_on(0, "Build", nullptr, 0), 0) << kortest::last_error();
+    ASSERT_EQ(kor_plat_inhibit_on({0, "Build"}, nullptr, 0), 0) << kortest::last_error();
     kortest::child_process child({"sleep", "5"});
     ASSERT_TRUE(linuxtest::wait_until_exec(child.pid(), "sleep"));
     kor_plat_inhibit_off();

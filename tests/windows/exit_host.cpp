@@ -13,10 +13,10 @@ int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "main";
     int result = -1;
     if (std::strcmp(mode, "thread") == 0) {
-        std::thread t([&] { result = kor_plat_inhibit_on(1, "", nullptr, 0); });
+        std::thread t([&] { result = kor_plat_inhibit_on({1, ""}, nullptr, 0); });
         t.join();
     } else {
-        result = kor_plat_inhibit_on(1, "", nullptr, 0);
+        result = kor_plat_inhibit_on({1, ""}, nullptr, 0);
     }
     if (result != 0) {
         std::printf("kor_plat_inhibit_on failed\n");

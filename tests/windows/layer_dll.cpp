@@ -7,7 +7,7 @@
 #include "kor_platform.h"
 
 extern "C" __declspec(dllexport) int layer_inhibit_on(int keep_display) {
-    return kor_plat_inhibit_on(keep_display, "", nullptr, 0);
+    return kor_plat_inhibit_on({keep_display, ""}, nullptr, 0);
 }
 
 namespace {

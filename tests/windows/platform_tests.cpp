@@ -207,7 +207,7 @@ TEST_F(Inhibit, FlagsAndFallbacks) {
         fake.install(r.refuse);
         kortest::clear_error();
         char mechanism[64] = "untouched";
-        EXPECT_EQ(kor_plat_inhibit_on(r.keep_display, "reason", mechanism, sizeof mechanism), r.result);
+        EXPECT_EQ(kor_plat_inhibit_on({r.keep_display, "reason"}, mechanism, sizeof mechanism), r.result);
         const auto calls = fake.take_calls();
         EXPECT_EQ(flags_of(calls), r.expected_calls);
         EXPECT_TRUE(all_on_request_thread(calls));
@@ -244,7 +244,7 @@ TEST_F(Inhibit, MechanismBuffer) {
     for (const auto &r : rows) {
         SCOPED_TRACE(testing::Message() << "capacity " << r.capacity << (r.give_buffer ? "" : ", no buffer"));
         char buffer[64] = "untouched";
-        EXPECT_EQ(kor_plat_inhibit_on(0, "", r.give_buffer ? buffer : nullptr, r.capacity), 0);
+        EXPECT_EQ(kor_plat_inhibit_on({0, ""}, r.give_buffer ? buffer : nullptr, r.capacity), 0);
         if (r.give_buffer) {
             EXPECT_STREQ(buffer, r.expected);
         }
@@ -258,8 +258,8 @@ TEST_F(Inhibit, OffOnlyAfterOn) {
 
     // A second request without a release in between simply asks again; one
     // release clears it, and a second release finds nothing held.
-    EXPECT_EQ(kor_plat_inhibit_on(0, "", nullptr, 0), 0);
-    EXPECT_EQ(kor_plat_inhibit_on(1, "", nullptr, 0), 0);
+    EXPECT_EQ(kor_plat_inhibit_on({0, ""}, nullptr, 0), 0);
+    EXPECT_EQ(kor_plat_inhibit_on({1, ""}, nullptr, 0), 0);
     EXPECT_EQ(flags_of(fake.take_calls()), (std::vector<uint32_t>{0x80000041u, 0x80000043u}));
     kor_plat_inhibit_off();
     kor_plat_inhibit_off();
@@ -274,7 +274,7 @@ TEST_F(Inhibit, OutlivesTheRequestingThread) {
     int result = -1;
     std::thread a([&] {
         requester = GetCurrentThreadId();
-        result = kor_plat_inhibit_on(1, "", nullptr, 0);
+        result = kor_plat_inhibit_on({1, ""}, nullptr, 0);
     });
     a.join();
     ASSERT_EQ(result, 0);
@@ -296,7 +296,7 @@ TEST_F(Inhibit, OutlivesTheRequestingThread) {
     // Many short-lived threads later, the same thread still serves.
     for (int i = 0; i < 8; ++i) {
         std::thread t([i] {
-            if (i % 2 == 0) kor_plat_inhibit_on(0, "", nullptr, 0);
+            if (i % 2 == 0) kor_plat_inhibit_on({0, ""}, nullptr, 0);
             else kor_plat_inhibit_off();
         });
         t.join();
@@ -309,11 +309,11 @@ TEST_F(Inhibit, OutlivesTheRequestingThread) {
 TEST_F(Inhibit, RealExecutionStateCall) {
     kor_win_set_exec_state_fn(nullptr);
     char mechanism[64] = "";
-    ASSERT_EQ(kor_plat_inhibit_on(1, "", mechanism, sizeof mechanism), 0);
+    ASSERT_EQ(kor_plat_inhibit_on({1, ""}, mechanism, sizeof mechanism), 0);
     EXPECT_STREQ(mechanism, "SetThreadExecutionState");
     EXPECT_NE(kor_win_request_thread_id(), 0u);
     kor_plat_inhibit_off();
-    EXPECT_EQ(kor_plat_inhibit_on(0, "", mechanism, sizeof mechanism), 0);
+    EXPECT_EQ(kor_plat_inhibit_on({0, ""}, mechanism, sizeof mechanism), 0);
     kor_plat_inhibit_off();
     EXPECT_EQ(kortest::last_error(), "");
 }

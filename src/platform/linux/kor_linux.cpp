@@ -52,11 +52,13 @@ void forget_after_fork() {
 // The inhibition's description, as `systemd-inhibit --list` and the desktops
 // show it
 
-// The host's program name, which is what holds the lock as far as a person
-// is concerned.
-std::string host_program_name() {
-    const char *name = program_invocation_short_name;
-    std::string text = kor_linux::printable_text(name ? name : "");
+// Who holds the lock as far as a person is concerned: the name the host
+// gave ("app"), else its program's name.
+std::string app_name(const char *app) {
+    std::string text = kor_linux::printable_text(app ? app : "");
+    if (!text.empty()) return text;
+    const char *program = program_invocation_short_name;
+    text = kor_linux::printable_text(program ? program : "");
     return text.empty() ? "unknown program" : text;
 }
 
@@ -80,12 +82,12 @@ int64_t kor_now_ms() noexcept {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-int kor_plat_inhibit_on(int keep_display, const char *reason, char *mechanism, size_t capacity) noexcept {
+int kor_plat_inhibit_on(const kor_plat_request &asked, char *mechanism, size_t capacity) noexcept {
     try {
         kor_linux::inhibit_request request;
-        request.keep_display = keep_display != 0;
-        request.app_id = host_program_name();
-        request.reason = inhibit_reason(reason);
+        request.keep_display = asked.keep_display != 0;
+        request.app_id = app_name(asked.app);
+        request.reason = inhibit_reason(asked.reason);
         auto next = std::make_unique<kor_linux::holding>();
         std::string names, failures;
         if (!next->acquire(request, names, failures)) {

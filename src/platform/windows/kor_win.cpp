@@ -168,8 +168,9 @@ const char *kor_plat_name() noexcept { return "windows"; }
 
 int64_t kor_now_ms() noexcept { return static_cast<int64_t>(GetTickCount64()); }
 
-int kor_plat_inhibit_on(int keep_display, const char * /*reason: Windows shows none*/, char *mechanism,
-                        size_t capacity) noexcept {
+// Windows shows neither the reason nor who asks: only the flags count.
+int kor_plat_inhibit_on(const kor_plat_request &request, char *mechanism, size_t capacity) noexcept {
+    const int keep_display = request.keep_display;
     AcquireSRWLockExclusive(&g_call_lock);
     if (const DWORD e = ensure_thread()) {
         ReleaseSRWLockExclusive(&g_call_lock);
