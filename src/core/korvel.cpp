@@ -8,6 +8,7 @@
 
 #include <yyjson.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -70,21 +71,49 @@ struct kor_watcher {
 };
 
 // What the library keeps for each host thread that calls it: the copy of the
-// error text that kor_last_error hands out, and whether the thread is inside
-// kor_on (where sd-bus may fork a helper of its own).
+// error text that kor_last_error hands out.
 struct kor_thread {
     char error_copy[512];
-    bool in_kor_on;
+};
+
+// A mutex that knows which thread holds it. A fork made on that very thread
+// (a signal handler's, or sd-bus starting a helper inside kor_on) must not
+// wait for it: it would wait for ever.
+class owned_mutex {
+public:
+    void lock() {
+        mu_.lock();
+        owner_ = pthread_self();
+    }
+    void unlock() {
+        owner_ = pthread_t{};
+        mu_.unlock();
+    }
+    bool held_by_this_thread() const noexcept { return pthread_equal(owner_.load(), pthread_self()) != 0; }
+    // In a forked child, where only the forking thread exists: made anew, and
+    // held again when that thread held it, so that the call a signal handler
+    // interrupted unlocks what it locked.
+    void remake_in_child() noexcept {
+        const bool mine = held_by_this_thread();
+        new (&mu_) std::mutex;
+        owner_ = pthread_t{};
+        if (mine) lock();
+    }
+
+private:
+    std::mutex mu_;
+    std::atomic<pthread_t> owner_{};
 };
 
 // The core's only state. It lives for the whole process and is never
 // destroyed: a host may exit, or unload the library, while a watcher runs.
 kor_state g_st;
-std::mutex g_mu;                 // constexpr-constructed: usable before any call
+owned_mutex g_mu;                // constexpr-constructed: usable before any call
 kor_watcher *g_watch = nullptr;  // started and not yet joined; guarded by g_mu
 
 char g_err[512];
-std::mutex g_err_mu;  // a message is written and copied whole
+owned_mutex g_err_mu;  // a message is written and copied whole
+bool g_fork_took_mu = false;  // the fork's prepare handler took g_mu; guarded by g_mu
 // The copy handed out on a thread for which no memory could be had.
 char g_err_shared_copy[512];
 
@@ -159,17 +188,11 @@ kor_thread *this_thread() noexcept {
     auto *t = static_cast<kor_thread *>(std::malloc(sizeof(kor_thread)));
     if (t == nullptr) return nullptr;
     t->error_copy[0] = '\0';
-    t->in_kor_on = false;
     if (pthread_setspecific(g_thread_key, t) != 0) {
         std::free(t);
         return nullptr;
     }
     return t;
-}
-
-// The record of a thread that has one, without making it.
-kor_thread *known_thread() noexcept {
-    return g_thread_key_made ? static_cast<kor_thread *>(pthread_getspecific(g_thread_key)) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -199,7 +222,7 @@ void *watch_thread_main(void *arg) noexcept {
     const kor_plat_watch_event event = kor_plat_watch_wait(self->watch, self->deadline_ms);
     bool orphaned = false;
     {
-        std::lock_guard<std::mutex> lock(g_mu);
+        std::lock_guard<owned_mutex> lock(g_mu);
         if (event != KOR_WATCH_STOPPED && !self->stop && g_st.active) reset_state();
         self->running = false;
         orphaned = self->orphaned;
@@ -210,7 +233,7 @@ void *watch_thread_main(void *arg) noexcept {
 
 // Joins a watcher that has been taken out of g_watch, so no other caller can
 // join it too. The lock is released meanwhile: the watcher takes it.
-void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
+void join_watcher(kor_watcher *w, std::unique_lock<owned_mutex> &lock) {
     lock.unlock();
     pthread_join(w->thread, nullptr);
     free_watcher(w);
@@ -223,7 +246,7 @@ void join_watcher(kor_watcher *w, std::unique_lock<std::mutex> &lock) {
 // A watcher that cannot be woken (the host closed the descriptor the wake-up
 // travels through) is not waited for: it is detached, finishes at its
 // deadline or with its process, touches nothing then, and frees itself.
-void stop_watcher(std::unique_lock<std::mutex> &lock) {
+void stop_watcher(std::unique_lock<owned_mutex> &lock) {
     while (kor_watcher *w = std::exchange(g_watch, nullptr)) {
         w->stop = true;
         if (!kor_plat_watch_stop(w->watch) && w->running) {
@@ -236,7 +259,7 @@ void stop_watcher(std::unique_lock<std::mutex> &lock) {
 }
 
 // Joins a watcher that has finished by itself; leaves a running one alone.
-void reap_watcher(std::unique_lock<std::mutex> &lock) {
+void reap_watcher(std::unique_lock<owned_mutex> &lock) {
     if (g_watch == nullptr || g_watch->running) return;
     join_watcher(std::exchange(g_watch, nullptr), lock);
 }
@@ -450,7 +473,7 @@ int32_t remaining_seconds(int32_t active, int64_t deadline_ms) {
 }
 
 kor_snapshot take_snapshot() {
-    std::unique_lock<std::mutex> lock(g_mu);
+    std::unique_lock<owned_mutex> lock(g_mu);
     reap_watcher(lock);
     // The status names only what holds now: an inhibition the host has
     // taken away behind the library's back (by closing its descriptor), or
@@ -503,7 +526,7 @@ char *write_status(const kor_snapshot &snapshot) {
 // Error text
 
 void kor_clear_error() noexcept {
-    std::lock_guard<std::mutex> lock(g_err_mu);
+    std::lock_guard<owned_mutex> lock(g_err_mu);
     g_err[0] = '\0';
 }
 
@@ -519,28 +542,32 @@ void kor_set_error(const char *fmt, ...) noexcept {
     if (n < 0) copy_text(formatted, "error text could not be formatted");
     char text[sizeof g_err];
     kor_utf8::printable_copy(text, sizeof text, formatted);
-    std::lock_guard<std::mutex> lock(g_err_mu);
+    std::lock_guard<owned_mutex> lock(g_err_mu);
     std::memcpy(g_err, text, std::strlen(text) + 1);
 }
 
 // ---------------------------------------------------------------------------
 // Fork
 //
-// A fork waits until no other thread is inside kor_on, kor_off or the
-// watcher's last step, so that the child never inherits a descriptor that is
-// half-way between the system and the record (a lock received and not yet
-// recorded): everything of an activation is then either in the record, which
-// the child forgets and the platform closes, or gone. A fork that comes from
-// inside kor_on itself (sd-bus starting a bus helper) goes ahead at once.
+// A fork waits until no other thread is inside kor_on, kor_off, kor_status
+// or the watcher's last step, so that the child never inherits a descriptor
+// that is half-way between the system and the record (a lock received and
+// not yet recorded): everything of an activation is then either in the
+// record, which the child forgets and the platform closes, or gone. A fork
+// made by the thread that is inside the library itself (sd-bus starting a bus
+// helper in kor_on, a signal handler) goes ahead at once: no other thread can
+// be in the middle of a change then.
 
 void kor_fork_prepare() noexcept {
-    const kor_thread *t = known_thread();
-    if (t == nullptr || !t->in_kor_on) g_mu.lock();
+    if (g_mu.held_by_this_thread()) return;
+    g_mu.lock();
+    g_fork_took_mu = true;
 }
 
 void kor_fork_parent() noexcept {
-    const kor_thread *t = known_thread();
-    if (t == nullptr || !t->in_kor_on) g_mu.unlock();
+    if (!g_fork_took_mu || !g_mu.held_by_this_thread()) return;
+    g_fork_took_mu = false;
+    g_mu.unlock();
 }
 
 // Runs in a forked child, where the thread that forked is the only one: any
@@ -548,12 +575,14 @@ void kor_fork_parent() noexcept {
 // process was copied. So the locks are made anew and the record emptied;
 // the watcher's thread does not exist here and is never joined nor freed.
 void kor_forget_after_fork() noexcept {
-    new (&g_mu) std::mutex;
-    new (&g_err_mu) std::mutex;
+    const bool prepare_took_it = g_fork_took_mu;
+    g_fork_took_mu = false;
+    g_mu.remake_in_child();
+    if (prepare_took_it) g_mu.unlock();
+    g_err_mu.remake_in_child();
     g_watch = nullptr;
     g_st = empty_record();
     g_err[0] = '\0';
-    if (kor_thread *t = known_thread()) t->in_kor_on = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -564,38 +593,21 @@ namespace {
 
 // What kor_on and kor_off do first: the error text is emptied and the
 // running activation ends. Returns with g_mu held.
-std::unique_lock<std::mutex> end_running_activation() {
-    std::unique_lock<std::mutex> lock(g_mu);
+std::unique_lock<owned_mutex> end_running_activation() {
+    std::unique_lock<owned_mutex> lock(g_mu);
     kor_clear_error();
     stop_watcher(lock);
     reset_state();
     return lock;
 }
 
-// Marks the calling thread as inside kor_on for as long as it lives.
-class inside_kor_on {
-public:
-    explicit inside_kor_on(kor_thread *t) : t_(t) {
-        if (t_) t_->in_kor_on = true;
-    }
-    ~inside_kor_on() {
-        if (t_) t_->in_kor_on = false;
-    }
-    inside_kor_on(const inside_kor_on &) = delete;
-    inside_kor_on &operator=(const inside_kor_on &) = delete;
-
-private:
-    kor_thread *t_;
-};
-
 }  // namespace
 
 extern "C" KORVEL_API int kor_on(const char *options_json) {
     kor_thread *const thread = this_thread();  // before anything that could throw
     try {
-        const inside_kor_on inside(thread);
         // The running activation ends before the new options are read.
-        const std::unique_lock<std::mutex> lock = end_running_activation();
+        const std::unique_lock<owned_mutex> lock = end_running_activation();
         if (thread == nullptr) {
             kor_set_error("out of memory");
             return 0;
@@ -636,7 +648,7 @@ extern "C" KORVEL_API const char *kor_last_error(void) {
     kor_thread *const thread = this_thread();
     char *const copy = thread != nullptr ? thread->error_copy : g_err_shared_copy;
     try {
-        std::lock_guard<std::mutex> lock(g_err_mu);
+        std::lock_guard<owned_mutex> lock(g_err_mu);
         std::memcpy(copy, g_err, std::strlen(g_err) + 1);
     } catch (...) {
         copy[0] = '\0';

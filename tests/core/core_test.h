@@ -21,15 +21,28 @@
 
 namespace coretest {
 
-// Every test starts with no activation and a fresh script, and ends its
-// activation so that the next test (in the same process) starts clean.
+// Every test starts with no activation and a fresh script, and ends with
+// nothing left open: every inhibition taken released, every watch opened
+// closed (so every watcher joined, or detached and finished by itself).
 class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kor_off();
         fake::reset();
     }
-    void TearDown() override { kor_off(); }
+    void TearDown() override {
+        kor_off();
+        const auto balanced = [] {
+            const fake::snapshot seen = fake::observe();
+            return seen.watches_opened == seen.watches_closed;
+        };
+        // A watcher left to end by itself closes its watch when it does.
+        EXPECT_TRUE(kortest::eventually(balanced, std::chrono::seconds(5))) << "a watch was never closed";
+        const fake::snapshot seen = fake::observe();
+        EXPECT_FALSE(seen.held);
+        EXPECT_EQ(seen.granted, seen.released) << "an inhibition was never released";
+        EXPECT_EQ(seen.closed_by_undetached_watcher, 0) << "a watcher left to end by itself was never detached";
+    }
 };
 
 using kortest::read_status;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <set>
 
 namespace fake {
@@ -21,6 +22,9 @@ struct script {
     std::string refusal;
     std::string mechanism = "fake-inhibitor";
     const char *platform = "fakeos";  // static text or a string of g_names
+    bool refuse_stop = false;
+    std::string park_in;  // the function whose next call waits
+    bool parked = false;
     snapshot seen;
 };
 
@@ -97,6 +101,53 @@ void set_mechanism(const std::string &text) {
     g_script.mechanism = text;
 }
 
+void refuse_stop(bool refuse) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_script.refuse_stop = refuse;
+}
+
+void park_next(const std::string &function) {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_script.park_in = function;
+}
+
+bool parked() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    return g_script.parked;
+}
+
+void unpark() {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_script.park_in.clear();
+    g_changed.notify_all();
+}
+
+namespace {
+
+// Holds a call of `function` while the test has parked it.
+void wait_if_parked(const char *function, std::unique_lock<std::mutex> &lock) {
+    if (g_script.park_in != function) return;
+    g_script.parked = true;
+    g_changed.wait(lock, [function] { return g_script.park_in != function; });
+    g_script.parked = false;
+}
+
+// A watcher that closes its own watch was left to end by itself: it must
+// have been detached, or its thread is never freed.
+bool on_an_undetached_thread() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
+    int state = PTHREAD_CREATE_DETACHED;
+    pthread_attr_getdetachstate(&attr, &state);
+    pthread_attr_destroy(&attr);
+    return state == PTHREAD_CREATE_JOINABLE;
+}
+
+// Processes fork here too: the core's fork handlers, as a real layer has them.
+[[maybe_unused]] const int g_fork_handlers = pthread_atfork(kor_fork_prepare, kor_fork_parent, kor_forget_after_fork);
+
+}  // namespace
+
 void set_platform_name(const char *name) {
     std::lock_guard<std::mutex> lock(g_mu);
     g_script.platform = intern(name);
@@ -128,7 +179,8 @@ int64_t kor_now_ms() noexcept {
 int kor_plat_inhibit_on(const kor_plat_request &request, char *mechanism, size_t capacity) noexcept {
     std::string refusal;
     {
-        std::lock_guard<std::mutex> lock(g_mu);
+        std::unique_lock<std::mutex> lock(g_mu);
+        fake::wait_if_parked("kor_plat_inhibit_on", lock);
         fake::snapshot &seen = g_script.seen;
         ++seen.on_calls;
         seen.last_keep_display = request.keep_display;
@@ -154,12 +206,14 @@ int kor_plat_inhibit_on(const kor_plat_request &request, char *mechanism, size_t
 }
 
 int kor_plat_inhibit_refresh(char *, size_t) noexcept {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::unique_lock<std::mutex> lock(g_mu);
+    fake::wait_if_parked("kor_plat_inhibit_refresh", lock);
     return g_script.seen.held ? 1 : 0;
 }
 
 void kor_plat_inhibit_off() noexcept {
-    std::lock_guard<std::mutex> lock(g_mu);
+    std::unique_lock<std::mutex> lock(g_mu);
+    fake::wait_if_parked("kor_plat_inhibit_off", lock);
     fake::snapshot &seen = g_script.seen;
     ++seen.off_calls;
     if (seen.held) {
@@ -173,18 +227,20 @@ struct kor_plat_watch {
     int pid = 0;
     int deaths_when_pinned = 0;
     bool stop = false;
+    pthread_t waiter{};  // the thread in kor_plat_watch_wait, once one is
 };
 
 int kor_plat_watch_open(int pid, kor_plat_watch **out) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
-    ++g_script.seen.watches_opened;
     if (pid > 0 && !g_script.alive.count(pid)) return KOR_WATCH_PROCESS_NOT_ALIVE;
+    ++g_script.seen.watches_opened;
     *out = new kor_plat_watch{pid, g_script.deaths[pid], false};
     return KOR_WATCH_OPENED;
 }
 
 kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms) noexcept {
     std::unique_lock<std::mutex> lock(g_mu);
+    w->waiter = pthread_self();
     for (;;) {
         if (w->stop) return KOR_WATCH_STOPPED;
         if (deadline_ms > 0 && g_script.now_ms >= deadline_ms) return KOR_WATCH_DEADLINE;
@@ -195,6 +251,7 @@ kor_plat_watch_event kor_plat_watch_wait(kor_plat_watch *w, int64_t deadline_ms)
 
 bool kor_plat_watch_stop(kor_plat_watch *w) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
+    if (g_script.refuse_stop) return false;
     w->stop = true;
     g_changed.notify_all();
     return true;
@@ -204,6 +261,8 @@ void kor_plat_watch_close(kor_plat_watch *w) noexcept {
     if (w == nullptr) return;
     std::lock_guard<std::mutex> lock(g_mu);
     ++g_script.seen.watches_closed;
+    if (pthread_equal(w->waiter, pthread_self()) && fake::on_an_undetached_thread())
+        ++g_script.seen.closed_by_undetached_watcher;
     delete w;
 }
 

@@ -48,6 +48,19 @@ void set_mechanism(const std::string &text);
 // The platform name; nullptr makes kor_plat_name return null.
 void set_platform_name(const char *name);
 
+// --- Watches ------------------------------------------------------------------
+// kor_plat_watch_stop returns false, as when the host has closed what the
+// wake-up travels through: the core must leave the watcher to end by itself.
+void refuse_stop(bool refuse);
+
+// --- Calls held inside the platform ----------------------------------------------
+// The next call of `function` ("kor_plat_inhibit_on", "kor_plat_inhibit_off"
+// or "kor_plat_inhibit_refresh") waits inside the platform, with the core's
+// lock held by its caller, until unpark().
+void park_next(const std::string &function);
+bool parked();
+void unpark();
+
 // --- Observation ---------------------------------------------------------------
 struct snapshot {
     bool held = false;
@@ -59,8 +72,11 @@ struct snapshot {
     std::string last_reason;
     std::string last_app;
     bool double_hold = false;  // on was called while one was already held
-    int watches_opened = 0;    // every kor_plat_watch_open, granted or not
+    int watches_opened = 0;    // watches kor_plat_watch_open handed out
     int watches_closed = 0;
+    // Watches a watcher thread closed itself (it was left to end by itself)
+    // while it could still be joined: nobody would ever free the thread.
+    int closed_by_undetached_watcher = 0;
     std::string last_find_name;
     // "on" and "off" for each inhibition taken and released, in order.
     std::vector<std::string> events;

@@ -24,6 +24,7 @@ void expect_ended_quietly() {
     EXPECT_FALSE(seen.held);
     EXPECT_FALSE(seen.double_hold);
     EXPECT_EQ(seen.granted, seen.released);
+    EXPECT_EQ(seen.watches_opened, seen.watches_closed) << "kor_status joins a watcher that has finished";
 }
 
 TEST_F(CoreTest, TimedActivationEndsAtItsDeadline) {
@@ -113,6 +114,17 @@ TEST_F(CoreTest, OffDuringTimedEndsItOnce) {
     std::this_thread::sleep_for(250ms);
     expect_ended_quietly();
     EXPECT_EQ(fake::observe().released, 1);
+}
+
+// A watcher that cannot be woken (the host closed what the wake-up travels
+// through) is left to end by itself: kor_off does not wait for it, and it is
+// detached and frees its watch at its deadline (the fixture checks both).
+TEST_F(CoreTest, UnwakableWatcherIsLeftToEndByItself) {
+    fake::refuse_stop(true);
+    ASSERT_EQ(kor_on(R"({"mode":"minutes","seconds":5})"), 1);
+    coretest::finish_within(5s, "kor_off beside a watcher it cannot wake", [] { kor_off(); });
+    EXPECT_FALSE(fake::observe().held);
+    fake::advance(5000);
 }
 
 // Each watcher has its own stop request: a kor_on starting the next watcher

@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -135,11 +139,72 @@ TEST_F(LibraryLogind, WhileProcessFindsALongExecutableNameAndEnds) {
     EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
 }
 
+// Children the host starts do not keep the lock: neither one started with
+// fork and exec (the library's fork handler closes the child's copy) nor one
+// started with posix_spawn, which runs no fork handler (what system(),
+// popen(), Python's subprocess and Rust's Command use): the lock's
+// descriptor is close-on-exec.
 TEST_F(LibraryLogind, ChildProcessesDoNotKeepTheLock) {
-    ASSERT_EQ(kor_on(""), 1);
-    child_process child({"sleep", "30"});
-    ASSERT_EQ(kor_off(), 1);
-    EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+    for (const bool spawned : {false, true}) {
+        SCOPED_TRACE(spawned ? "posix_spawn" : "fork and exec");
+        ASSERT_EQ(kor_on(""), 1);
+        child_process forked;
+        pid_t spawned_pid = -1;
+        if (spawned) {
+            char *argv[] = {const_cast<char *>("sleep"), const_cast<char *>("30"), nullptr};
+            ASSERT_EQ(posix_spawnp(&spawned_pid, "sleep", nullptr, nullptr, argv, environ), 0);
+        } else {
+            forked = child_process({"sleep", "30"});
+        }
+        ASSERT_EQ(kor_off(), 1);
+        EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+        if (spawned_pid > 0) {
+            kill(spawned_pid, SIGKILL);
+            waitpid(spawned_pid, nullptr, 0);
+        }
+    }
+}
+
+// However an activation ends (kor_off, its deadline, its process's exit),
+// nothing of it stays open: no lock, no watcher thread, no descriptor.
+TEST_F(LibraryLogind, EveryEndingLeavesNothingOpen) {
+    enum class ending { off, deadline, process_exit };
+    kortest::temp_dir dir;
+    const std::string sleeper_name = "korvel-leak-sleeper";
+    const std::string sleeper_path = kortest::copy_executable("/bin/sleep", dir.path(), sleeper_name);
+    const struct {
+        const char *what;
+        std::string options;  // "PID" stands for the sleeper's pid
+        ending how;
+    } cases[] = {
+        {"indefinite, kor_off", "", ending::off},
+        {"display, kor_off", R"({"keep_display":true})", ending::off},
+        {"timed, kor_off", R"({"mode":"minutes","seconds":600})", ending::off},
+        {"timed, its deadline", R"({"mode":"minutes","seconds":1})", ending::deadline},
+        {"while_pid, kor_off", R"({"mode":"while_pid","pid":PID})", ending::off},
+        {"while_pid, the process's exit", R"({"mode":"while_pid","pid":PID})", ending::process_exit},
+        {"while_process, the process's exit", R"({"mode":"while_process","name":")" + sleeper_name + "\"}",
+         ending::process_exit},
+    };
+    ASSERT_EQ(kor_on(""), 1);  // the kept connection is open from here on
+    kor_off();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        child_process sleeper({sleeper_path, "30"});
+        std::string options = c.options;
+        if (const size_t at = options.find("PID"); at != std::string::npos)
+            options.replace(at, 3, std::to_string(sleeper.pid()));
+        const size_t threads = kortest::thread_count(), fds = kortest::open_fd_count();
+        ASSERT_TRUE(eventually([&] { return kor_on(options.c_str()) == 1; }, kSettle)) << kor_last_error();
+        if (c.how != ending::deadline) EXPECT_TRUE(holds_lock());
+        if (c.how == ending::off) kor_off();
+        if (c.how == ending::process_exit) sleeper.kill_now();
+        EXPECT_TRUE(eventually([] { return kortest::read_status().active == 0; }, kSettle));
+        EXPECT_TRUE(eventually([] { return holds_no_lock(); }, kSettle));
+        EXPECT_TRUE(eventually([&] { return kortest::thread_count() == threads; }, kSettle))
+            << kortest::thread_count() << " threads, " << threads << " before";
+        EXPECT_EQ(kortest::open_fd_count(), fds);
+    }
 }
 
 TEST_F(LibraryLogind, KilledHostLeavesNoLock) {

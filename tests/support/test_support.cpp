@@ -163,12 +163,13 @@ temp_dir::~temp_dir() { run_command({"rm", "-rf", path_}, std::chrono::seconds(1
 
 namespace {
 
-// Entries of a /proc folder, without "." and ".."; the folder's own stream
-// (an fd) is not counted.
-size_t entries_of(const char *dir) {
+// Entries of a /proc folder, without "." and "..". Reading /proc/self/fd
+// opens a descriptor of its own, which is not counted (a thread id of the
+// same number in /proc/self/task is).
+size_t entries_of(const char *dir, bool lists_descriptors) {
     size_t n = 0;
     if (DIR *d = opendir(dir)) {
-        const int own = dirfd(d);
+        const int own = lists_descriptors ? dirfd(d) : -1;
         while (const dirent *e = readdir(d))
             if (e->d_name[0] != '.' && std::atoi(e->d_name) != own) ++n;
         closedir(d);
@@ -178,8 +179,8 @@ size_t entries_of(const char *dir) {
 
 }  // namespace
 
-size_t open_fd_count() { return entries_of("/proc/self/fd"); }
-size_t thread_count() { return entries_of("/proc/self/task"); }
+size_t open_fd_count() { return entries_of("/proc/self/fd", true); }
+size_t thread_count() { return entries_of("/proc/self/task", false); }
 
 std::string copy_executable(const std::string &from, const std::string &dir, const std::string &name) {
     const std::string to = dir + "/" + name;
