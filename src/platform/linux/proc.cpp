@@ -1,6 +1,5 @@
 #include "proc.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +8,6 @@
 #include <memory>
 #include <string_view>
 #include <unistd.h>
-#include <vector>
 
 namespace kor_linux {
 
@@ -143,16 +141,15 @@ bool process_matches(int proc_fd, int pid, std::string_view wanted) {
            !has_ended(fields.identity);
 }
 
-std::vector<int> running_pids(DIR *dir) {
-    std::vector<int> pids;
-    pids.reserve(1024);
+// The next process id the listing of /proc gives, or -1 at its end. /proc
+// lists processes in ascending id order, after its own entries.
+int next_pid(DIR *dir) {
     while (const dirent *entry = readdir(dir)) {
         char *end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && pid > 0 && pid <= INT32_MAX) pids.push_back(static_cast<int>(pid));
+        if (*end == '\0' && pid > 0 && pid <= INT32_MAX) return static_cast<int>(pid);
     }
-    std::sort(pids.begin(), pids.end());
-    return pids;
+    return -1;
 }
 
 struct dir_closer {
@@ -199,7 +196,7 @@ int find_process(const char *wanted) {
         return -1;
     }
     const std::string_view name(wanted);
-    for (const int pid : running_pids(dir.get()))
+    for (int pid; (pid = next_pid(dir.get())) > 0;)
         if (process_matches(proc_fd, pid, name)) return pid;
     return -1;
 }
