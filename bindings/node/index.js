@@ -2,20 +2,16 @@
 // Keep the machine awake from Node.js, through the korvel library.
 //
 //   const korvel = require('korvel');
-//   using awake = korvel.hold({ minutes: 30, name: 'backup' });  // or awake.release()
+//   const awake = korvel.hold({ minutes: 30, name: 'backup' });
+//   ...
+//   awake.release();
 //
 // While a hold is in force the library holds the operating system's own sleep
 // inhibition (on Linux a systemd-logind lock, plus the desktop session's
-// inhibitor where one answers). The library holds one activation per process,
-// so holds do not nest: hold() while another is in force throws and leaves
-// the first as it is.
-
-const fs = require('node:fs');
-const path = require('node:path');
-const koffi = require('koffi');
-
-const LIBRARY_NAME = 'brenvic-korvel-sleep-blocker';
-const FILE_NAME = LIBRARY_NAME + (process.platform === 'win32' ? '.dll' : '.so');
+// inhibitor where one answers). Any number of holds may be in force at once;
+// each ends on its own (registry.js says how they combine).
+const { inspect } = require('node:util');
+const { registry } = require('./registry');
 
 /** The machine could not be kept awake, or the library could not be used.
  * For a refusal, `message` is the library's own one-line message. */
@@ -26,92 +22,79 @@ class KorvelError extends Error {
   }
 }
 
-// Where the library is looked for, in order: the file KORVEL_LIBRARY names,
-// the one this package carries for this platform, then the system's, by the
-// bare name the loader finds after an install (ldconfig, a .deb).
-function candidates() {
-  const found = [];
-  if (process.env.KORVEL_LIBRARY) found.push(['KORVEL_LIBRARY', process.env.KORVEL_LIBRARY]);
-  const carried = path.join(__dirname, 'prebuilds', `${process.platform}-${process.arch}`, FILE_NAME);
-  if (fs.existsSync(carried)) found.push(['in the package', carried]);
-  found.push(['on the system', FILE_NAME]);
-  return found;
-}
-
-let api = null;
-function library() {
-  if (api) return api;
-  const failures = [];
-  for (const [where, target] of candidates()) {
-    let lib;
-    try {
-      lib = koffi.load(target);
-    } catch (e) {
-      failures.push(`${where}: ${e.message}`);
-      continue;
-    }
-    api = {
-      path: target,
-      on: lib.func('int kor_on(const char *options_json)'),
-      off: lib.func('int kor_off(void)'),
-      // A plain pointer, not a string: the text goes back to kor_free_string.
-      status: lib.func('void *kor_status(void)'),
-      lastError: lib.func('const char *kor_last_error(void)'),
-      freeString: lib.func('void kor_free_string(void *text)'),
-    };
-    return api;
-  }
-  throw new KorvelError('cannot load the korvel library: ' + failures.join('; '));
-}
-
-function readStatus(lib) {
-  const text = lib.status();
-  if (!text) throw new KorvelError(lib.lastError());
-  try {
-    return JSON.parse(koffi.decode(text, 'char', -1));
-  } finally {
-    lib.freeString(text);
-  }
-}
-
+const LARGEST = 2147483647;
+// Each option: is it a number, does a value pass, and the sentence a value
+// that does not pass gets.
+const OPTIONS = {
+  minutes: [true, (v) => v > 0 && v <= 35791394, 'minutes must be a number greater than 0 and at most 35791394'],
+  seconds: [true, (v) => Number.isInteger(v) && v >= 0 && v <= LARGEST,
+    'seconds must be a whole number from 0 to 2147483647'],
+  pid: [true, (v) => Number.isInteger(v) && v >= 1 && v <= LARGEST, 'pid must be a whole number from 1 to 2147483647'],
+  process: [false, (v) => typeof v === 'string' && v !== '' && !/[/\0]/.test(v),
+    "process must be an executable's file name: a non-empty text without '/' or NUL"],
+  display: [false, (v) => typeof v === 'boolean', 'display must be true or false'],
+  name: [false, (v) => typeof v === 'string' && !v.includes('\0'), 'name must be a text without NUL'],
+  app: [false, (v) => typeof v === 'string' && !v.includes('\0'), 'app must be a text without NUL'],
+};
 const ENDS = ['minutes', 'seconds', 'pid', 'process'];
-const KNOWN = new Set([...ENDS, 'display', 'name']);
 
-// The options text for kor_on, from the options as the Python package names them.
-function optionsJson(opts) {
-  if (opts === null || typeof opts !== 'object') throw new TypeError('hold() takes an options object');
-  for (const key of Object.keys(opts)) {
-    if (!KNOWN.has(key)) throw new TypeError(`hold() has no option ${key}`);
+function check(key, value) {
+  if (!(key in OPTIONS)) {
+    throw new TypeError(`unknown option ${key}: the options are ${Object.keys(OPTIONS).join(', ')}`);
   }
-  const given = ENDS.filter((key) => opts[key] !== undefined);
-  if (given.length > 1) throw new TypeError(`hold() takes one of ${ENDS.join(', ')}, not ${given.join(' and ')}`);
-  if (opts.process !== undefined && opts.name !== undefined) {
-    throw new TypeError('hold({process}) is named after the process: name cannot be given');
-  }
-  const options = { mode: 'indefinite', keep_display: Boolean(opts.display) };
-  if (opts.minutes !== undefined) Object.assign(options, { mode: 'minutes', minutes: opts.minutes });
-  else if (opts.seconds !== undefined) Object.assign(options, { mode: 'minutes', seconds: opts.seconds });
-  else if (opts.pid !== undefined) Object.assign(options, { mode: 'while_pid', pid: opts.pid });
-  else if (opts.process !== undefined) Object.assign(options, { mode: 'while_process', name: opts.process });
-  if (opts.name !== undefined) options.name = opts.name;
-  return JSON.stringify(options);
+  const [numeric, passes, sentence] = OPTIONS[key];
+  const number = typeof value === 'number';
+  if ((number || !numeric) && passes(value)) return;
+  const Fault = numeric && number ? RangeError : TypeError;
+  throw new Fault(`${sentence}, not ${inspect(value)}`);
 }
 
-let holder = null; // the Hold in force
+// The request these options make on their own, as an object; throws
+// TypeError or RangeError naming the option before anything is asked.
+function request(options) {
+  if (options === null || typeof options !== 'object') throw new TypeError('hold() takes an options object');
+  const given = Object.keys(options).filter((key) => options[key] !== undefined);
+  for (const key of given) check(key, options[key]);
+  const ends = ENDS.filter((key) => given.includes(key));
+  if (ends.length > 1) throw new TypeError('only one of minutes, seconds, pid and process can be given');
+  if (options.process !== undefined && options.name !== undefined) {
+    throw new TypeError('name cannot be given with process: the hold is named after the process');
+  }
+  const asked = { mode: 'indefinite', keep_display: options.display === true };
+  if (options.minutes !== undefined) Object.assign(asked, { mode: 'minutes', minutes: options.minutes });
+  if (options.seconds !== undefined) Object.assign(asked, { mode: 'minutes', seconds: options.seconds });
+  if (options.pid !== undefined) Object.assign(asked, { mode: 'while_pid', pid: options.pid });
+  if (options.process !== undefined) Object.assign(asked, { mode: 'while_process', name: options.process });
+  if (options.name) asked.name = options.name;
+  if (options.app) asked.app = options.app;
+  return asked;
+}
+
+/** The options text hold() asks the library for when no other hold is in
+ * force. Throws as hold() does for options it refuses. */
+function optionsText(options = {}) {
+  return JSON.stringify(request(options));
+}
+
 const dispose = Symbol.dispose || Symbol.for('nodejs.dispose');
 
 /** A hold on the machine's sleep, from hold() until release(). */
 class Hold {
-  /** Ends the hold; later calls do nothing. */
-  release() {
-    if (holder !== this) return;
-    library().off();
-    holder = null;
+  #entry;
+
+  constructor(entry) {
+    this.#entry = entry;
   }
 
-  /** This object still owns the hold (which a timed one may have ended). */
+  /** Ends this hold; the others stay in force. Later calls do nothing. */
+  release() {
+    registry().release(this.#entry);
+  }
+
+  /** This hold is in force now: not released, its time not up, its process
+   * alive, and the library's activation still the one asked for. */
   get held() {
-    return holder === this;
+    return registry().held(this.#entry);
   }
 
   [dispose]() {
@@ -121,34 +104,34 @@ class Hold {
 
 /**
  * Keeps the machine awake until the returned Hold is released, and at most
- * for `minutes` or `seconds`, while the process `pid` lives, or while a
- * process whose executable is called `process` lives. `display: true` keeps
- * the display on as well; `name` is what `systemd-inhibit --list` and the
- * desktop show. Throws KorvelError with the library's message when the
- * machine cannot be kept awake (nothing is held then), and when another hold
- * is in force in this process.
+ * for `minutes` or `seconds`, while the process `pid` lives, or while the
+ * process with the lowest id whose executable is called `process` lives.
+ * `display: true` keeps the display on as well; `name` is what
+ * `systemd-inhibit --list` and the desktop show, `app` who asks. Throws
+ * TypeError or RangeError for options it refuses, and KorvelError with the
+ * library's message when the machine cannot be kept awake; nothing is held
+ * then, and the other holds stay as they are.
  */
-function hold(opts = {}) {
-  const text = optionsJson(opts);
-  const lib = library();
-  if (holder !== null) {
-    throw new KorvelError('a korvel hold is in force already: the library holds one activation '
-      + 'per process, so holds cannot nest or overlap');
-  }
-  if (lib.on(text) !== 1) throw new KorvelError(lib.lastError());
-  holder = new Hold();
-  return holder;
+function hold(options = {}) {
+  const { entry, error } = registry().take(request(options));
+  if (error !== undefined) throw new KorvelError(error);
+  return new Hold(entry);
 }
 
 /** The library's status, e.g. { active: 1, mode: 'minutes', remaining_s: 1795,
  * keep_display: 0, platform: 'linux', mechanism: 'logind', pid: 0, name: 'backup' }. */
 function status() {
-  return readStatus(library());
+  const { status: now, error } = registry().status();
+  if (error !== undefined) throw new KorvelError(error);
+  return now;
 }
 
-/** The library file in use (a path, or the bare name the loader resolved). */
+/** The library file in use (a path, or the bare name the loader resolved);
+ * null with KORVEL_FAKE_SUCCESS. */
 function libraryPath() {
-  return library().path;
+  const { path, error } = registry().libraryPath();
+  if (error !== undefined) throw new KorvelError(error);
+  return path;
 }
 
-module.exports = { hold, status, libraryPath, Hold, KorvelError };
+module.exports = { hold, status, libraryPath, optionsText, Hold, KorvelError };

@@ -23,7 +23,7 @@ cp "$src/LICENSE" "$work/src/"
 (cd "$work/src/bindings/node" && KORVEL_BUILD_DIR=$build npm pack --silent --pack-destination "$work" >/dev/null)
 tarball=$(echo "$work"/korvel-*.tgz)
 listing=$(tar -tzf "$tarball")
-for f in package/LICENSE package/index.d.ts package/prebuilds/linux-x64/brenvic-korvel-sleep-blocker.so \
+for f in package/LICENSE package/index.d.ts package/registry.js package/library.js package/prebuilds/linux-x64/brenvic-korvel-sleep-blocker.so \
     package/prebuilds/linux-x64/libyyjson.so.0; do
   grep -qxF "$f" <<<"$listing" || { echo "FAIL: the tarball has no $f"; exit 1; }
 done
@@ -32,7 +32,7 @@ mkdir "$work/app"
 cd "$work/app"
 npm init -y >/dev/null
 npm install --silent --no-audit --no-fund --prefer-offline "$tarball" >/dev/null
-cp "$here/korvel.test.js" .
-# The network stays outside; the test runs beside its own logind.
-KORVEL_EXPECT_CARRIED=1 exec "$src/tests/bus/private-logind.sh" need bash -c '
-  "$0" hide-yyjson && exec node --test korvel.test.js' "$src/tests/bus/private-logind.sh"
+cp "$here"/*.js .
+# The network stays outside; the tests run beside their own logind.
+KORVEL_EXPECT_CARRIED=1 KORVEL_SOURCE_DIR=$src exec "$src/tests/bus/private-logind.sh" need bash -c '
+  "$0" hide-yyjson && exec node --test korvel.test.js policy.test.js' "$src/tests/bus/private-logind.sh"

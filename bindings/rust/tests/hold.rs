@@ -1,14 +1,18 @@
-//! The crate's API once, against logind: a hold is in systemd-inhibit's list
-//! until it is dropped, and a refusal is the library's message with nothing
-//! held. One test: the library's state is the process's, and the test
-//! harness runs tests side by side.
+//! The crate's API against logind: a hold is in systemd-inhibit's list, under
+//! its app's name, until it is dropped; holds taken and dropped on many
+//! threads at once leave the others in force. One test: the library's state
+//! is the process's, and the test harness runs tests side by side.
+use korvel::{Hold, Options};
 use std::process::Command;
 use std::thread::sleep;
 use std::time::{Duration, Instant};
 
-fn listed(why: &str) -> bool {
-    let out = Command::new("systemd-inhibit").args(["--list", "--no-pager"]).output().expect("systemd-inhibit");
-    String::from_utf8_lossy(&out.stdout).contains(why)
+fn listed(text: &str) -> bool {
+    let out = Command::new("systemd-inhibit")
+        .args(["--list", "--no-pager"])
+        .output()
+        .expect("systemd-inhibit");
+    String::from_utf8_lossy(&out.stdout).contains(text)
 }
 
 fn eventually(predicate: impl Fn() -> bool) -> bool {
@@ -23,18 +27,45 @@ fn eventually(predicate: impl Fn() -> bool) -> bool {
 }
 
 #[test]
-fn holds_until_dropped_and_refusals_hold_nothing() {
-    let awake = korvel::Hold::new(korvel::Options::new().minutes(30.0).name("rust \"hold\"")).expect("hold");
+fn holds_until_dropped_beside_holds_on_other_threads() {
+    let awake = Hold::new(
+        Options::new()
+            .minutes(30.0)
+            .name("rust \"hold\"")
+            .app("Rust Photo Export"),
+    )
+    .expect("hold");
     let status = korvel::status().expect("status");
-    assert!(status.active, "{}", status.json);
-    assert_eq!((status.mode.as_str(), status.name.as_str()), ("minutes", "rust \"hold\""));
-    assert!(eventually(|| listed("rust \"hold\"")), "not in systemd-inhibit --list");
-    assert!(korvel::Hold::new(korvel::Options::new()).is_err(), "a second hold was taken");
+    assert_eq!(
+        (status.mode.as_str(), status.name.as_str()),
+        ("minutes", "rust \"hold\""),
+        "{}",
+        status.json
+    );
+    assert!(
+        eventually(|| listed("rust \"hold\"") && listed("Rust Photo Export")),
+        "not in systemd-inhibit --list"
+    );
+
+    let threads: Vec<_> = (0..8)
+        .map(|_| {
+            std::thread::spawn(|| {
+                for display in [true, false].iter().cycle().take(20) {
+                    let hold = Hold::new(Options::new().display(*display)).expect("a hold beside the others");
+                    assert!(hold.held());
+                }
+            })
+        })
+        .collect();
+    threads.into_iter().for_each(|t| t.join().expect("thread"));
+    assert!(awake.held());
+    let status = korvel::status().expect("status");
+    assert_eq!(
+        (status.mode.as_str(), status.name.as_str(), status.keep_display),
+        ("minutes", "rust \"hold\"", false)
+    );
+
     drop(awake);
     assert!(!korvel::status().expect("status").active);
     assert!(eventually(|| !listed("rust \"hold\"")), "still listed");
-
-    let refused = korvel::Hold::new(korvel::Options::new().pid(-4)).expect_err("held for pid -4");
-    assert_eq!(refused.message(), "while_pid requires positive pid");
-    assert!(!korvel::status().expect("status").active);
 }
