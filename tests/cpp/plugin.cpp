@@ -16,7 +16,7 @@ std::string g_refusal;
 // NULL when the hold is taken, else the refusal.
 PLUGIN_API const char *plugin_take(const char *name) {
     try {
-        g_hold = std::make_unique<korvel::hold>(korvel::options{}.named(name).app("korvel plugin host"));
+        g_hold = std::make_unique<korvel::hold>(korvel::options{}.named(name));
         return nullptr;
     } catch (const korvel::error &e) {
         g_refusal = e.what();
