@@ -15,6 +15,7 @@ apt_packages=(
   libcli11-dev help2man
   python3-venv python3-setuptools python3-wheel python3-pip mypy
   clang libfuzzer-14-dev
+  mono-mcs mono-runtime
 )
 
 here=$(cd "$(dirname "$0")" && pwd)
