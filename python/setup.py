@@ -30,8 +30,8 @@ YYJSON_LICENSE = Path("/usr/share/doc/libyyjson0/copyright")
 def built_library() -> Path:
     library = Path(os.environ.get("KORVEL_BUILD_DIR", HERE.parent / "build")) / LIBRARY
     if not library.is_file():
-        raise SystemExit(f"{library} not found: build the library first "
-                         "(cmake --preset dev && cmake --build --preset dev) or set KORVEL_BUILD_DIR")
+        raise SystemExit(f"{library} not found: python/build-wheel.sh builds the library and the wheel; "
+                         "or set KORVEL_BUILD_DIR to a build tree with the library built")
     return library
 
 

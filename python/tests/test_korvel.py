@@ -1,18 +1,29 @@
-"""The korvel package beside a private logind: every form of use holds
-(logind lists the lock with its name) and releases, on an exception too;
-refusals carry the library's text or, as on_fail says, let the block run;
-the hold is read live; bad arguments never reach the library; blocks neither
-nest nor overlap. The library's own tests cover its modes."""
+"""The korvel package beside a private logind: the front-ends' table of
+cases (tests/policy/cases.json), every form of use, holds on threads, tasks
+and forked children, another copy's activation, the fake switch, and the
+samples of the READMEs and docs/ as they are written. The library's own tests
+cover its modes."""
 import asyncio
+import builtins
+import ctypes
 import json
 import os
+import re
+import signal
 import subprocess
+import sys
+import tempfile
 import threading
 import time
 import unittest
 import warnings
+from unittest import mock
 
 import korvel
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+with open(os.path.join(ROOT, "tests", "policy", "cases.json"), encoding="utf-8") as cases:
+    CASES = json.load(cases)
 
 
 def my_locks():
@@ -36,8 +47,9 @@ def eventually(predicate, timeout=10.0):
 
 
 def no_lock_left():
-    """logind drops a lock when it sees its fd close, a moment after the release."""
-    return eventually(lambda: my_locks() == [])
+    """logind drops a lock when it sees its fd close, a moment after the
+    release; the watcher of timed holds ends when none is left."""
+    return eventually(lambda: my_locks() == [] and "korvel holds" not in [t.name for t in threading.enumerate()])
 
 
 def ended_pid():
@@ -54,6 +66,25 @@ def logind_missing():
         return None
     except (subprocess.SubprocessError, OSError) as e:
         return str(e)
+
+
+class Options(unittest.TestCase):
+    def test_the_option_rows(self):
+        rows = CASES["options"]
+        for row in rows:
+            with self.subTest(row["given"]):
+                if "request" in row:
+                    self.assertEqual(json.loads(korvel._request(**row["given"])), row["request"])
+                    continue
+                for build in (korvel._request, korvel.keep_awake):
+                    with self.assertRaises(getattr(builtins, row["error"]["python"])) as caught:
+                        build(**row["given"])
+                    self.assertIn(row["refused"], str(caught.exception))
+        print(f"\nran {len(rows)} option rows of tests/policy/cases.json", file=sys.stderr)
+        for given, error in [({"minutes": float("inf")}, ValueError), ({"minutes": float("nan")}, ValueError),
+                             ({"on_fail": "ignore"}, ValueError), ({"on_fail": 3}, TypeError)]:
+            with self.subTest(given), self.assertRaises(error):
+                korvel.keep_awake(**given)
 
 
 class KeepAwake(unittest.TestCase):
@@ -76,12 +107,12 @@ class KeepAwake(unittest.TestCase):
         package = os.path.dirname(os.path.abspath(korvel.__file__))
         self.assertEqual(os.path.dirname(korvel.library_path()), package)
 
-    def test_holds_with_its_name_until_the_block_ends(self):
-        with korvel.keep_awake(name="backup", display=True) as held:
+    def test_holds_with_its_name_and_app_until_the_block_ends(self):
+        with korvel.keep_awake(name="backup", display=True, app="Photo Export") as held:
             self.assertEqual((held.active, held.mechanism, held.error), (True, "logind", None))
             self.assertEqual((held.status()["mode"], held.status()["name"]), ("indefinite", "backup"))
             [lock] = my_locks()
-            self.assertEqual((lock[0], lock[2], lock[3]), ("sleep:idle", "backup", "block"))
+            self.assertEqual(lock[:4], ["sleep:idle", "Photo Export", "backup", "block"])
         self.assertTrue(no_lock_left())
         self.assertEqual(korvel.status()["active"], 0)
         self.assertEqual((held.active, held.status()["mode"]), (False, "none"))
@@ -102,6 +133,18 @@ class KeepAwake(unittest.TestCase):
             await asyncio.sleep(0)
             return inside() + x
 
+        @korvel.keep_awake
+        def bare(x):
+            return inside() + x
+
+        def entered():
+            block = korvel.keep_awake(name="entered")
+            block.enter()
+            try:
+                return inside()
+            finally:
+                block.exit()
+
         def with_block():
             with korvel.keep_awake(name="with"):
                 return inside()
@@ -116,6 +159,8 @@ class KeepAwake(unittest.TestCase):
                 ("async with", lambda: asyncio.run(async_with_block()), "async with", "result"),
                 ("decorator", lambda: decorated("!"), "decorated", "result!"),
                 ("decorator, twice", lambda: decorated("?"), "decorated", "result?"),
+                ("bare decorator", lambda: bare("."), "Keeping the system awake", "result."),
+                ("enter and exit", entered, "entered", "result"),
                 ("async decorator", lambda: asyncio.run(decorated_async("!")), "decorated async", "result!")]:
             with self.subTest(form):
                 seen.clear()
@@ -131,14 +176,15 @@ class KeepAwake(unittest.TestCase):
         given = []
 
         def in_a_block(on_fail, check):
-            with korvel.keep_awake(pid=pid, on_fail=on_fail) as hold:
+            with korvel.keep_awake(pid=pid, **on_fail) as hold:
                 check(hold)
 
         def decorated(on_fail, check):
-            korvel.keep_awake(pid=pid, on_fail=on_fail)(lambda: check(None))()
+            korvel.keep_awake(pid=pid, **on_fail)(lambda: check(None))()
 
-        for on_fail, form, warned in [("warn", in_a_block, True), ("warn", decorated, True),
-                                      ("pass", in_a_block, False), (given.append, in_a_block, False)]:
+        for on_fail, form, warned in [({}, in_a_block, True), ({"on_fail": "warn"}, decorated, True),
+                                      ({"on_fail": "pass"}, in_a_block, False),
+                                      ({"on_fail": given.append}, in_a_block, False)]:
             with self.subTest(on_fail=on_fail, form=form.__name__):
                 ran = []
 
@@ -160,32 +206,6 @@ class KeepAwake(unittest.TestCase):
             with korvel.keep_awake(pid=pid, on_fail="error"):
                 self.fail("the block ran")
 
-    def test_a_timed_hold_that_ends_inside_its_block_reads_inactive(self):
-        with korvel.keep_awake(seconds=1, name="short") as hold:
-            self.assertEqual((hold.active, hold.mechanism), (True, "logind"))
-            self.assertTrue(eventually(lambda: not hold.active))
-            self.assertTrue(no_lock_left())
-            self.assertEqual((hold.status()["active"], hold.mechanism), (0, "logind"))
-            # Still the block in force: another is refused until it ends.
-            with self.assertRaisesRegex(korvel.KorvelError, "in force already"):
-                with korvel.keep_awake():
-                    self.fail("the second block ran")
-
-    def test_bad_arguments_raise_before_the_library_is_asked(self):
-        for arguments, error in [
-                ({"minutes": 0}, ValueError), ({"minutes": -1}, ValueError),
-                ({"minutes": float("inf")}, ValueError), ({"minutes": "5"}, TypeError),
-                ({"seconds": -1}, ValueError), ({"seconds": 1.5}, TypeError),
-                ({"pid": 0}, ValueError), ({"pid": True}, TypeError), ({"pid": 2**40}, ValueError),
-                ({"process": ""}, ValueError), ({"process": "/usr/bin/rsync"}, ValueError),
-                ({"process": "rsync", "name": "x"}, ValueError), ({"minutes": 1, "pid": 1}, ValueError),
-                ({"display": "yes"}, TypeError), ({"name": 3}, TypeError), ({"name": "a\0b"}, ValueError),
-                ({"on_fail": "ignore"}, ValueError), ({"on_fail": 3}, TypeError)]:
-            with self.subTest(arguments):
-                with self.assertRaises(error):
-                    korvel.keep_awake(**arguments)
-                self.assertEqual(korvel.status()["active"], 0)
-
     def test_releases_when_the_block_raises(self):
         with self.assertRaises(ZeroDivisionError):
             with korvel.keep_awake(minutes=30):
@@ -193,45 +213,158 @@ class KeepAwake(unittest.TestCase):
                 1 / 0
         self.assertTrue(no_lock_left())
 
-    def test_refusals_carry_the_library_text(self):
-        pid = ended_pid()
-        for options, text in [
-                ({"pid": pid}, f"pid {pid} is not alive"),
-                ({"process": "no-such-korvel-process"}, "process not found: no-such-korvel-process")]:
-            with self.subTest(options):
-                with self.assertRaises(korvel.KorvelError) as caught:
-                    with korvel.keep_awake(**options):
-                        self.fail("the block ran")
-                self.assertEqual(str(caught.exception), text)
+    def test_the_hold_rows(self):
+        def given(options, spawned):
+            return {key: spawned[value[1:]].pid if str(value).startswith("$") else value
+                    for key, value in options.items()}
+
+        for row in CASES["holds"]:
+            with self.subTest(row["name"]):
+                holds, spawned = {}, {}
+                try:
+                    for step, *args in row["steps"]:
+                        if step == "take":
+                            holds[args[0]] = korvel.keep_awake(on_fail="error", **given(args[1], spawned)).enter()
+                        elif step == "refuse":
+                            with self.assertRaisesRegex(korvel.KorvelError, re.escape(args[1])):
+                                korvel.keep_awake(on_fail="error", **given(args[0], spawned)).enter()
+                        elif step == "release":
+                            holds[args[0]].release()
+                        elif step == "await_end":
+                            self.assertTrue(eventually(lambda: not holds[args[0]].active))
+                        elif step == "spawn":
+                            spawned[args[0]] = subprocess.Popen(["sleep", "60"])
+                        elif step == "kill":
+                            spawned[args[0]].kill()
+                            spawned[args[0]].wait()
+                        else:
+                            want, now = args[0], korvel.status()
+                            self.assertEqual([holds[h].active for h in want.get("held", []) + want.get("ended", [])],
+                                             [True] * len(want.get("held", [])) + [False] * len(want.get("ended", [])))
+                            self.assertEqual({k: now[k] for k in want if k in now}, {k: want[k] for k in want if k in now})
+                finally:
+                    for hold in holds.values():
+                        hold.release()
+                    for process in spawned.values():
+                        process.kill()
+                        process.wait()
                 self.assertTrue(no_lock_left())
-        with self.assertRaises(ValueError):
-            korvel.keep_awake(minutes=1, pid=1)
+        print(f"\nran {len(CASES['holds'])} hold rows of tests/policy/cases.json", file=sys.stderr)
 
-    def test_blocks_neither_nest_nor_overlap(self):
-        refused = []
+    def test_threads_and_tasks_hold_at_once(self):
+        inside, together = [], threading.Barrier(3)
 
-        def other_thread():
-            try:
-                with korvel.keep_awake(name="other thread"):
-                    pass
-            except korvel.KorvelError as e:
-                refused.append(str(e))
+        def in_a_thread(i):
+            with korvel.keep_awake(name=f"thread {i}", on_fail="error") as hold:
+                together.wait(timeout=10)
+                inside.append((hold.active, [lock[2] for lock in my_locks()]))
+                together.wait(timeout=10)
 
-        with korvel.keep_awake(name="outer"):
-            with self.assertRaisesRegex(korvel.KorvelError, "in force already"):
-                with korvel.keep_awake(name="inner"):
-                    self.fail("the inner block ran")
-            thread = threading.Thread(target=other_thread)
+        threads = [threading.Thread(target=in_a_thread, args=(i,)) for i in range(3)]
+        for thread in threads:
             thread.start()
+        for thread in threads:
             thread.join()
-            self.assertEqual(len(refused), 1)
-            with korvel.keep_awake(name="inner", on_fail="pass") as inner:
-                self.assertEqual((inner.active, type(inner.error)), (False, korvel.KorvelError))
-            self.assertEqual([lock[2] for lock in my_locks()], ["outer"])
-        self.assertTrue(no_lock_left())
-        with korvel.keep_awake():
-            self.assertEqual(len(my_locks()), 1)
+        self.assertEqual(len(inside), 3)
+        self.assertTrue(all(active and len(names) == 1 for active, names in inside), inside)
 
+        # A block may end on another thread than the one that entered it.
+        block = korvel.keep_awake(name="handed over", on_fail="error")
+        hold = block.__enter__()
+        thread = threading.Thread(target=block.__exit__, args=(None, None, None))
+        thread.start()
+        thread.join()
+        self.assertFalse(hold.active)
+        self.assertTrue(no_lock_left())
+
+        async def task(name, entered, leave):
+            async with korvel.keep_awake(name=name, on_fail="error") as hold:
+                entered.set()
+                await leave.wait()
+                return hold.active
+
+        async def overlapping():
+            entered, leave = [asyncio.Event(), asyncio.Event()], asyncio.Event()
+            first = asyncio.create_task(task("first task", entered[0], leave))
+            await entered[0].wait()
+            second = asyncio.create_task(task("second task", entered[1], leave))
+            await entered[1].wait()
+            names = [lock[2] for lock in my_locks()]
+            leave.set()
+            return names, await first, await second
+
+        self.assertEqual(asyncio.run(overlapping()), (["first task"], True, True))
+        self.assertTrue(no_lock_left())
+
+    def test_forked_children_hold_on_their_own(self):
+        stop = threading.Event()
+
+        def take_and_drop():
+            while not stop.is_set():
+                with korvel.keep_awake(name="parent", on_fail="error"):
+                    pass
+
+        churn = threading.Thread(target=take_and_drop)
+        churn.start()
+        children = []
+        try:
+            for _ in range(20):
+                forked_at, pid = time.monotonic(), os.fork()
+                if pid == 0:
+                    code = 1
+                    try:
+                        with korvel.keep_awake(name="child", on_fail="error") as hold:
+                            code = 0 if hold.active and korvel.status()["name"] == "child" else 2
+                    finally:
+                        os._exit(code)
+                children.append((pid, forked_at))
+        finally:
+            stop.set()
+            churn.join()
+        for pid, forked_at in children:
+            done = eventually(lambda: os.waitpid(pid, os.WNOHANG)[0] == pid, timeout=forked_at + 5 - time.monotonic())
+            if not done:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            self.assertTrue(done, "a child did not finish within 5 s")
+        self.assertTrue(no_lock_left())
+
+    def test_another_copys_activation_is_never_taken_over(self):
+        lib = ctypes.CDLL(korvel.library_path())
+        lib.kor_on.argtypes = [ctypes.c_char_p]
+        try:
+            with korvel.keep_awake(name="ours", on_fail="error") as ours:
+                lib.kor_on(b'{"mode":"indefinite","name":"theirs"}')
+                self.assertFalse(ours.active)
+            self.assertEqual(korvel.status()["name"], "theirs")
+            with self.assertRaisesRegex(korvel.KorvelError, "belongs to another copy of korvel"):
+                korvel.keep_awake(on_fail="error").enter()
+        finally:
+            lib.kor_off()
+        self.assertTrue(no_lock_left())
+
+    def test_the_fake_switch(self):
+        unheld = 2**31 - 1  # no such process: only a fake hold is granted
+        for value, fake in [("1", True), ("yes", True), ("0", False), ("false", False), ("No", False), ("", False)]:
+            with self.subTest(value), mock.patch.dict(os.environ, KORVEL_FAKE_SUCCESS=value):
+                with korvel.keep_awake(pid=unheld, on_fail="pass") as hold:
+                    self.assertEqual((hold.active, korvel.status()["mechanism"], my_locks()),
+                                     (True, "fake (KORVEL_FAKE_SUCCESS)", []) if fake else (False, "none", []))
+                self.assertEqual(korvel.status()["active"], 0)
+
+    def test_the_samples_run_as_written(self):
+        with tempfile.TemporaryDirectory() as out:
+            written = subprocess.run([sys.executable, os.path.join(ROOT, "tests", "samples", "extract.py"),
+                                      "python", out], check=True, capture_output=True, text=True).stdout
+            for line in written.splitlines():
+                sample, source = line.split("\t")
+                with self.subTest(source):
+                    run = subprocess.run([sys.executable, sample], capture_output=True, text=True, timeout=60,
+                                         cwd=out, env=dict(os.environ, KORVEL_LIBRARY=korvel.library_path()))
+                    self.assertEqual(run.returncode, 0, run.stderr)
+                    self.assertNotIn("Warning", run.stderr)
+        self.assertGreater(len(written.splitlines()), 0)
+        self.assertTrue(no_lock_left())
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -1,15 +1,22 @@
 """Finding and loading the korvel library, with its five C functions declared
-for ctypes."""
+for ctypes; and the stand-in that KORVEL_FAKE_SUCCESS asks for."""
 from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import json
+import math
 import os
 import sys
-from typing import List, Optional, Tuple
+import time
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 LIBRARY_NAME = "brenvic-korvel-sleep-blocker"
 _FILE_NAME = LIBRARY_NAME + (".dll" if sys.platform == "win32" else ".so")
+# The status when no activation is in force, its members in the library's order.
+NOTHING_HELD: Dict[str, Any] = {
+    "active": 0, "mode": "none", "remaining_s": 0, "keep_display": 0,
+    "platform": "windows" if sys.platform == "win32" else "linux", "mechanism": "none", "pid": 0, "name": ""}
 
 
 class KorvelError(RuntimeError):
@@ -42,15 +49,14 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     return lib
 
 
-def _candidates() -> List[Tuple[str, Optional[str]]]:
-    """Where the library is looked for, in order: (what, path or name)."""
-    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), _FILE_NAME)
-    found: List[Tuple[str, Optional[str]]] = [
-        ("in the package", bundled if os.path.exists(bundled) else None)]
+def _candidates() -> Iterator[Tuple[str, Optional[str]]]:
+    """Where the library is looked for, in order: (what, path or name). Lazily:
+    the system's search runs programs (ldconfig), needed only when the others fail."""
     if os.environ.get("KORVEL_LIBRARY"):
-        found.append(("KORVEL_LIBRARY", os.environ["KORVEL_LIBRARY"]))
-    found.append(("on the system", ctypes.util.find_library(LIBRARY_NAME)))
-    return found
+        yield "KORVEL_LIBRARY", os.environ["KORVEL_LIBRARY"]
+    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), _FILE_NAME)
+    yield "in the package", bundled if os.path.exists(bundled) else None
+    yield "on the system", ctypes.util.find_library(LIBRARY_NAME)
 
 
 class _DlInfo(ctypes.Structure):
@@ -80,8 +86,8 @@ def _file_of(lib: ctypes.CDLL, fallback: str) -> str:
 
 
 def load() -> Tuple[ctypes.CDLL, str]:
-    """Loads the first library found: the one shipped in the package, the one
-    KORVEL_LIBRARY names, then the system's. Returns it with its file."""
+    """Loads the first library found: the one KORVEL_LIBRARY names, the one
+    shipped in the package, then the system's. Returns it with its file."""
     failures = []
     for where, target in _candidates():
         if target is None:
@@ -94,3 +100,74 @@ def load() -> Tuple[ctypes.CDLL, str]:
             continue
         return _declare(lib), _file_of(lib, target)
     raise KorvelError("cannot load the korvel library: " + "; ".join(failures))
+
+
+class Library:
+    """The activation of this process, as the library keeps it."""
+
+    def __init__(self, lib: ctypes.CDLL) -> None:
+        self._lib = lib
+
+    def on(self, options: str) -> Optional[str]:
+        """Asks for an activation: None when granted, else the refusal."""
+        if self._lib.kor_on(options.encode("utf-8")) == 1:
+            return None
+        return self._last_error()
+
+    def off(self) -> None:
+        self._lib.kor_off()
+
+    def status(self) -> Dict[str, Any]:
+        text = self._lib.kor_status()
+        if not text:
+            raise KorvelError(self._last_error())
+        try:
+            report: Dict[str, Any] = json.loads(ctypes.string_at(text).decode("utf-8"))
+            return report
+        finally:
+            self._lib.kor_free_string(text)
+
+    def _last_error(self) -> str:
+        return (self._lib.kor_last_error() or b"").decode("utf-8", "replace")
+
+
+FAKE_MECHANISM = "fake (KORVEL_FAKE_SUCCESS)"
+
+
+def fake_requested() -> bool:
+    """Whether KORVEL_FAKE_SUCCESS asks for holds that are granted without
+    the library or the system, for tests and CI."""
+    return os.environ.get("KORVEL_FAKE_SUCCESS", "").strip().lower() not in ("", "0", "false", "no")
+
+
+class FakeLibrary(Library):
+    """Grants every activation and reports it as the library would, holding
+    nothing. A timed activation ends at its time; a process-bound one never
+    ends by itself."""
+
+    def __init__(self) -> None:
+        self._options: Optional[Dict[str, Any]] = None
+        self._ends: Optional[float] = None
+
+    def on(self, options: str) -> Optional[str]:
+        request: Dict[str, Any] = json.loads(options)
+        seconds = request.get("seconds")
+        if request["mode"] == "minutes" and seconds is None:
+            seconds = max(1, math.floor(request["minutes"] * 60 + 0.5))
+        self._options, self._ends = request, None if seconds is None else time.monotonic() + seconds
+        return None
+
+    def off(self) -> None:
+        self._options = None
+
+    def status(self) -> Dict[str, Any]:
+        now = time.monotonic()
+        if self._options is not None and self._ends is not None and self._ends <= now:
+            self._options = None
+        request = self._options
+        if request is None:
+            return dict(NOTHING_HELD)
+        return dict(NOTHING_HELD, active=1, mode=request["mode"], mechanism=FAKE_MECHANISM,
+                    remaining_s=0 if self._ends is None else math.ceil(self._ends - now),
+                    keep_display=int(request["keep_display"]), pid=request.get("pid", 0),
+                    name=request.get("name", ""))
