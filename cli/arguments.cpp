@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,17 +71,11 @@ std::string default_name(const invocation &inv) {
 }
 
 // ---------------------------------------------------------------------------
-// Values, read by korvel rather than by the parser, so that a bad one is
-// named with what the option needs.
-
-// The texts the options were given; CLI11 leaves a value out empty.
-struct given_values {
-    std::string minutes, seconds, pid;
-};
+// Values: CLI11 runs korvel's own check of each one, which names a bad value
+// with what the option needs.
 
 // What a number option accepts, in the words its refusal uses.
 struct number_rule {
-    const char *flag;
     const char *needs;
     const char *unit;  // of `highest`
     double lowest;     // the smallest value allowed, or above it when `exclusive`
@@ -92,11 +85,9 @@ struct number_rule {
 };
 
 constexpr number_rule kMinutesRule{
-    "--minutes", "a number of minutes greater than 0 (fractions allowed)", " minutes", 0, true, kMaxSeconds / 60,
-    false};
-constexpr number_rule kSecondsRule{
-    "--seconds", "a whole number of seconds, 0 or more", " seconds", 0, false, kMaxSeconds, true};
-constexpr number_rule kPidRule{"--pid", "a process id (a whole number greater than 0)", "", 1, false, INT32_MAX, true};
+    "a number of minutes greater than 0 (fractions allowed)", " minutes", 0, true, kMaxSeconds / 60, false};
+constexpr number_rule kSecondsRule{"a whole number of seconds, 0 or more", " seconds", 0, false, kMaxSeconds, true};
+constexpr number_rule kPidRule{"a process id (a whole number greater than 0)", "", 1, false, INT32_MAX, true};
 
 std::optional<double> number_in(const std::string &text, bool whole) {
     if (whole) {
@@ -114,111 +105,102 @@ std::optional<double> number_in(const std::string &text, bool whole) {
     return v;
 }
 
-// "" when `text` is acceptable (`out` then holds it), else the refusal.
-std::string read_number(const number_rule &rule, const std::string &text, double &out) {
-    if (text.empty()) return std::string(rule.flag) + " needs " + rule.needs;
-    const std::optional<double> v = number_in(text, rule.whole);
-    const bool too_low = v && (rule.exclusive ? *v <= rule.lowest : *v < rule.lowest);
-    if (!v || too_low) return std::string(rule.flag) + " needs " + rule.needs + ", not '" + valid_utf8(text) + "'";
-    if (*v > rule.highest)
-        return std::string(rule.flag) + " can be at most " + std::to_string(static_cast<int64_t>(rule.highest)) +
-               rule.unit + ", not '" + text + "'";
-    out = *v;
-    return "";
+std::string not_this(const std::string &text) { return ", not '" + valid_utf8(text) + "'"; }
+
+// CLI11 puts the option's name and ": " before a refusal.
+CLI::Validator checked(const number_rule &rule) {
+    return {[rule](std::string &text) -> std::string {
+                const std::optional<double> v = number_in(text, rule.whole);
+                const bool too_low = v && (rule.exclusive ? *v <= rule.lowest : *v < rule.lowest);
+                if (!v || too_low) return std::string("needs ") + rule.needs + not_this(text);
+                if (*v > rule.highest)
+                    return "can be at most " + std::to_string(static_cast<int64_t>(rule.highest)) + rule.unit +
+                           not_this(text);
+                // CLI11 would read "010" as octal.
+                if (rule.whole) text = std::to_string(static_cast<int64_t>(*v));
+                return "";
+            },
+            ""};
 }
 
-// Reads a number option into `into` when it was given; "" or the refusal.
-template <typename T>
-std::string read_if_given(const CLI::App &app, const number_rule &rule, const std::string &text, T &into) {
-    if (!app.count(rule.flag)) return "";
-    double v = 0;
-    std::string problem = read_number(rule, text, v);
-    if (problem.empty()) into = static_cast<T>(v);
-    return problem;
+// The library compares file names, so a path would never match.
+std::string file_name_only(const std::string &text) {
+    return text.find('/') == std::string::npos ? ""
+                                               : "needs the executable's file name without its folder" + not_this(text);
 }
 
-std::string read_values(const CLI::App &app, const given_values &given, request &req) {
-    std::string problem = read_if_given(app, kMinutesRule, given.minutes, req.minutes);
-    if (problem.empty()) problem = read_if_given(app, kSecondsRule, given.seconds, req.seconds);
-    if (problem.empty()) problem = read_if_given(app, kPidRule, given.pid, req.pid);
-    if (!problem.empty()) return problem;
-    if (app.count("--process") && req.process.empty()) return "--process needs the file name of an executable";
-    // The library compares file names, so a path would never match.
-    if (req.process.find('/') != std::string::npos)
-        return "--process needs the executable's file name without its folder, not '" + valid_utf8(req.process) + "'";
-    if (app.count("--name") && req.name.empty()) return "--name needs a text";
-    return "";
-}
+constexpr const char *kEnds[] = {"--minutes", "--seconds", "--pid", "--process"};
 
 // ---------------------------------------------------------------------------
-// Which options go together
+// Refusals in korvel's words
 
-std::vector<std::string> given_among(const CLI::App &app, std::initializer_list<const char *> flags) {
-    std::vector<std::string> given;
-    for (const char *flag : flags)
-        if (app.count(flag)) given.emplace_back(flag);
-    return given;
+// A refusal of korvel's own, for what CLI11 cannot see (the command is not
+// an option).
+CLI::ParseError refusal(const std::string &words) { return CLI::ParseError(words, kExitUsage); }
+
+// A value option given without its value ("--minutes" last, "--name --",
+// "--seconds=") comes through empty, which CLI11 checks with nothing. Its
+// type's name is what it needs.
+void refuse_empty_values(const CLI::App &app) {
+    for (const CLI::Option *opt : app.get_options())
+        if (opt->get_expected_max() > 0 && opt->count() && opt->results().front().empty())
+            throw refusal(opt->get_name() + " needs " + opt->get_type_name());
 }
 
-// --list and --check stand alone; "" or why the rest cannot go with them.
-std::string settle_action(invocation &inv, const CLI::App &app) {
-    const bool list = app.count("--list") > 0, check = app.count("--check") > 0;
-    if (list && check) return "--list and --check cannot be combined";
-    if (inv.json && !list) return "--json goes with --list";
-    if (!list && !check) return "";
-    const char *mine = list ? "--list" : "--check";
-    inv.what = list ? action::list : action::check;
-    std::vector<std::string> others = given_among(
-        app, {"--minutes", "--seconds", "--pid", "--process", "--name", "--run-anyway"});
-    // --check may take the display's lock too, and report only its exit status.
-    if (list) {
-        for (const std::string &flag : given_among(app, {"--display", "--quiet"})) others.push_back(flag);
-    }
-    if (!others.empty()) return std::string(mine) + " cannot be combined with " + others[0];
-    if (!inv.command.empty()) return std::string(mine) + " takes no command";
-    return "";
+bool is_end(const std::string &flag) { return std::find(std::begin(kEnds), std::end(kEnds), flag) != std::end(kEnds); }
+
+// Why `first` (declared earlier) and `second` cannot go together.
+std::string conflict(const std::string &first, const std::string &second) {
+    const bool first_alone = first == "--list" || first == "--check";
+    const bool second_alone = second == "--list" || second == "--check";
+    if (first_alone && second_alone) return "--list and --check cannot be combined";
+    if (first_alone || second_alone)
+        return (second_alone ? second : first) + " cannot be combined with " + (second_alone ? first : second);
+    if (is_end(first) && is_end(second)) return first + " and " + second + " cannot be combined: choose one";
+    // The one pair left: --process and --name.
+    return "--name cannot be combined with --process: the hold is named after the process";
 }
 
-// The request's kind from the options given; "" or the reason they conflict.
-std::string settle_kind(invocation &inv, const CLI::App &app) {
-    request &req = inv.req;
-    const std::vector<std::string> ends = given_among(app, {"--minutes", "--seconds", "--pid", "--process"});
-    if (ends.size() > 1) return ends[0] + " and " + ends[1] + " cannot be combined: choose one";
-    if (app.count("--minutes") + app.count("--seconds")) req.kind = hold_kind::timed;
-    if (app.count("--pid")) req.kind = hold_kind::while_pid;
-    if (app.count("--process")) req.kind = hold_kind::while_process;
-    if (!inv.command.empty()) {
-        if (req.kind != hold_kind::until_stopped)
-            return "a command cannot be combined with --minutes, --seconds, --pid or --process";
-        req.kind = hold_kind::while_command;
-    }
-    if (inv.run_anyway && inv.command.empty()) return "--run-anyway needs a command";
-    if (app.count("--process") && app.count("--name"))
-        return "--name cannot be combined with --process: the hold is named after the process";
-    return "";
+// CLI11's errors name the options first and last: "--list excludes --pid".
+std::string in_korvel_words(const CLI::App &app, const CLI::Error &e) {
+    const std::string text = e.what(), kind = e.get_name();
+    const std::string first = text.substr(0, text.find_first_of(": ")), last = text.substr(text.rfind(' ') + 1);
+    if (kind == "ValidationError") return first + " " + text.substr(first.size() + 2);
+    if (kind == "ExcludesError") return conflict(first, last);
+    if (kind == "RequiresError") return first + " goes with " + last;
+    if (kind != "ArgumentMismatch") return kind == "ParseError" ? text : "cannot read the arguments (" + text + ")";
+    // A value option given twice, a flag given a value; a flag's error names it without dashes.
+    const std::string flag = first.rfind("-", 0) == 0 ? first : "--" + first;
+    const CLI::Option *opt = app.get_option_no_throw(flag);
+    if (opt == nullptr) return "cannot read the arguments (" + text + ")";
+    return flag + (opt->get_expected_max() == 0 ? " takes no value" : " can be given only once");
 }
 
 // The command: everything from the first word that is not an option of
 // korvel's, or after "--".
-std::string take_command(const std::vector<std::string> &remaining, std::vector<std::string> &command) {
+void take_command(const std::vector<std::string> &remaining, std::vector<std::string> &command) {
     size_t first = 0;
     if (!remaining.empty() && remaining[0] == "--") first = 1;
     else if (!remaining.empty() && remaining[0].size() > 1 && remaining[0][0] == '-')
-        return "unknown option " + valid_utf8(remaining[0]);
+        throw refusal("unknown option " + valid_utf8(remaining[0]));
     command.assign(remaining.begin() + static_cast<std::ptrdiff_t>(first), remaining.end());
-    return "";
 }
 
-// What the parser itself still refuses: a value option given twice, a flag
-// given a value. Its own text starts with the option's name.
-std::string in_our_words(const CLI::App &app, const CLI::ParseError &e) {
-    const std::string text = e.what();
-    std::string flag = text.substr(0, text.find_first_of(": "));
-    if (flag.rfind("-", 0) != 0) flag = "--" + flag;  // a flag's error names it without dashes
-    const CLI::Option *opt = app.get_option_no_throw(flag);
-    if (opt == nullptr) return "cannot read the arguments (" + text + ")";
-    if (opt->get_expected_max() == 0) return flag + " takes no value";
-    return flag + " can be given only once";
+// What the options ask for, from those given and the command.
+void settle(invocation &inv, const CLI::App &app) {
+    const bool list = app.count("--list") > 0, check = app.count("--check") > 0;
+    const bool ended = std::any_of(std::begin(kEnds), std::end(kEnds), [&](const char *f) { return app.count(f); });
+    if ((list || check) && !inv.command.empty())
+        throw refusal(std::string(list ? "--list" : "--check") + " takes no command");
+    if (ended && !inv.command.empty())
+        throw refusal("a command cannot be combined with --minutes, --seconds, --pid or --process");
+    if (inv.run_anyway && inv.command.empty()) throw refusal("--run-anyway needs a command");
+    inv.what = list ? action::list : check ? action::check : action::hold;
+    request &req = inv.req;
+    if (app.count("--minutes") + app.count("--seconds")) req.kind = hold_kind::timed;
+    if (app.count("--pid")) req.kind = hold_kind::while_pid;
+    if (app.count("--process")) req.kind = hold_kind::while_process;
+    if (!inv.command.empty()) req.kind = hold_kind::while_command;
 }
 
 // ---------------------------------------------------------------------------
@@ -231,6 +213,10 @@ public:
                "       korvel --list [--json]\n"
                "       korvel --check [--display] [--quiet]\n";
     }
+    // The value's name only: which options go together is the usage's to show.
+    std::string make_option_opts(const CLI::Option *opt) const override {
+        return opt->get_option_text().empty() ? "" : " " + opt->get_option_text();
+    }
 };
 
 const char *kDescription =
@@ -242,53 +228,77 @@ const char *kDescription =
 // their own in the man page, which help2man makes from this help.
 const char *kFooter = "Exit statuses, environment and permissions: see korvel(1).";
 
-// A value option that korvel reads itself: CLI11 keeps the text, and a
-// missing value comes through empty rather than as the parser's error.
-CLI::Option *text_option(CLI::App &app, const char *flag, std::string &into, const char *help, const char *shown) {
-    return app.add_option(flag, into, help)->expected(0, 1)->option_text(shown);
+// A value option: a missing value comes through empty rather than as CLI11's
+// error, so that korvel can say what the option `needs`.
+template <typename T>
+CLI::Option *value_option_of(CLI::App &app, const char *flag, T &into, const char *needs, const char *help,
+                             const char *shown) {
+    return app.add_option(flag, into, help)->expected(0, 1)->type_name(needs)->option_text(shown);
 }
 
-void describe_options(CLI::App &app, invocation &inv, given_values &given) {
+// A flag, counted only (`into` null) or kept in `into`.
+void flag_of(CLI::App &app, const char *flag, bool *into, const char *help) {
+    const std::string text = help;
+    (into ? app.add_flag(flag, *into, text) : app.add_flag(flag, text))->disable_flag_override();
+}
+
+// Which options go together: one end at most; --list and --check stand
+// alone, but --check may take the display's lock too and report only its
+// exit status.
+void declare_combinations(CLI::App &app) {
+    const auto opt = [&app](const char *flag) { return app.get_option(flag); };
+    for (size_t i = 0; i < std::size(kEnds); ++i)
+        for (size_t j = i + 1; j < std::size(kEnds); ++j) opt(kEnds[i])->excludes(opt(kEnds[j]));
+    opt("--process")->excludes(opt("--name"));
+    for (const char *other : {"--minutes", "--seconds", "--pid", "--process", "--name", "--run-anyway"}) {
+        opt("--list")->excludes(opt(other));
+        opt("--check")->excludes(opt(other));
+    }
+    opt("--list")->excludes(opt("--display"))->excludes(opt("--quiet"))->excludes(opt("--check"));
+    opt("--json")->needs(opt("--list"));
+}
+
+void describe_options(CLI::App &app, invocation &inv) {
     auto formatter = std::make_shared<usage_formatter>();
     formatter->column_width(20);
     app.formatter(formatter);
     app.footer(kFooter);
+    app.failure_message([](const CLI::App *a, const CLI::Error &e) {
+        return "korvel: " + in_korvel_words(*a, e) + "\nTry 'korvel --help' for more information.\n";
+    });
     app.prefix_command();  // the first word that is not an option starts the command
     app.set_version_flag("--version", version_text(), "Print the version and exit");
     request &req = inv.req;
-    text_option(app, "--minutes", given.minutes, "Hold for N minutes (fractions allowed), then exit", "N");
-    text_option(app, "--seconds", given.seconds, "Hold for N seconds, then exit", "N");
-    text_option(app, "--pid", given.pid, "Hold while the process PID lives", "PID");
-    text_option(app, "--process", req.process,
-                "Hold while a process whose executable is called NAME\n"
-                "lives; the hold is named NAME",
-                "NAME");
-    app.add_flag("--display", req.display, "Keep the display on as well")->disable_flag_override();
-    text_option(app, "--name", req.name,
-                "Name the hold, as korvel --list, systemd-inhibit --list\n"
-                "and the desktop show it (default: the command line)",
-                "TEXT");
-    app.add_flag("-q,--quiet", inv.quiet, "Print nothing when the hold starts and ends")->disable_flag_override();
-    app.add_flag("--run-anyway", inv.run_anyway,
-                 "When the machine cannot be kept awake, run the\n"
-                 "command all the same, with a warning")
-        ->disable_flag_override();
-    app.add_flag("--list",
-                 "List every hold on the machine (logind's and the\n"
-                 "desktop session's), then exit")
-        ->disable_flag_override();
-    app.add_flag("--json", inv.json, "With --list: print the list as JSON")->disable_flag_override();
-    app.add_flag("--check",
-                 "Say whether this user can keep this machine awake:\n"
-                 "take a lock and release it, and report what the\n"
-                 "lid switch and the idle policies will do")
-        ->disable_flag_override();
-}
-
-int usage_error(const std::string &problem) {
-    std::fprintf(stderr, "korvel: %s\n", problem.c_str());
-    std::fprintf(stderr, "Try 'korvel --help' for more information.\n");
-    return kExitUsage;
+    value_option_of(app, "--minutes", req.minutes, kMinutesRule.needs,
+                    "Hold for N minutes (fractions allowed), then exit", "N")
+        ->transform(checked(kMinutesRule));
+    value_option_of(app, "--seconds", req.seconds, kSecondsRule.needs, "Hold for N seconds, then exit", "N")
+        ->transform(checked(kSecondsRule));
+    value_option_of(app, "--pid", req.pid, kPidRule.needs, "Hold while the process PID lives", "PID")
+        ->transform(checked(kPidRule));
+    value_option_of(app, "--process", req.process, "the file name of an executable",
+                    "Hold while a process whose executable is called NAME\n"
+                    "lives; the hold is named NAME",
+                    "NAME")
+        ->check(file_name_only);
+    flag_of(app, "--display", &req.display, "Keep the display on as well");
+    value_option_of(app, "--name", req.name, "a text",
+                    "Name the hold, as korvel --list, systemd-inhibit --list\n"
+                    "and the desktop show it (default: the command line)",
+                    "TEXT");
+    flag_of(app, "-q,--quiet", &inv.quiet, "Print nothing when the hold starts and ends");
+    flag_of(app, "--run-anyway", &inv.run_anyway,
+            "When the machine cannot be kept awake, run the\n"
+            "command all the same, with a warning");
+    flag_of(app, "--list", nullptr,
+            "List every hold on the machine (logind's and the\n"
+            "desktop session's), then exit");
+    flag_of(app, "--json", &inv.json, "With --list: print the list as JSON");
+    flag_of(app, "--check", nullptr,
+            "Say whether this user can keep this machine awake:\n"
+            "take a lock and release it, and report what the\n"
+            "lid switch and the idle policies will do");
+    declare_combinations(app);
 }
 
 }  // namespace
@@ -313,23 +323,19 @@ std::string duration_text(int64_t seconds) {
 
 std::optional<int> parse_arguments(const std::vector<std::string> &args, invocation &inv) {
     CLI::App app{kDescription, "korvel"};
-    given_values given;
-    describe_options(app, inv, given);
+    describe_options(app, inv);
     // CLI11 takes the words in reverse order, without the program's name.
     std::vector<std::string> words(args.rbegin(), args.rend());
     if (!words.empty()) words.pop_back();
     try {
         app.parse(words);
-    } catch (const CLI::Success &e) {
-        return app.exit(e);  // --help, --version
+        refuse_empty_values(app);
+        take_command(app.remaining(), inv.command);
+        settle(inv, app);
     } catch (const CLI::ParseError &e) {
-        return usage_error(in_our_words(app, e));
+        // --help and --version print and succeed; every refusal is a usage error.
+        return app.exit(e) == 0 ? 0 : kExitUsage;
     }
-    std::string problem = take_command(app.remaining(), inv.command);
-    if (problem.empty()) problem = settle_action(inv, app);
-    if (problem.empty()) problem = settle_kind(inv, app);
-    if (problem.empty()) problem = read_values(app, given, inv.req);
-    if (!problem.empty()) return usage_error(problem);
     if (!app.count("--name")) inv.req.name = default_name(inv);
     return std::nullopt;
 }

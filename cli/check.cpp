@@ -82,15 +82,6 @@ bool is_sleep_action(const std::string &action) {
 
 bool is_harmless(const std::string &action) { return action.empty() || action == "ignore" || action == "lock"; }
 
-// logind's reading of a boolean setting; anything else leaves its default.
-bool setting_is_true(const std::string &value, bool by_default) {
-    for (const char *yes : {"yes", "true", "on", "1"})
-        if (value == yes) return true;
-    for (const char *no : {"no", "false", "off", "0"})
-        if (value == no) return false;
-    return by_default;
-}
-
 std::string lid_settings_text(const login_policy &p) {
     std::string out;
     const std::pair<const char *, std::string> settings[] = {{"HandleLidSwitch", p.lid},
@@ -112,18 +103,17 @@ point lid_point(const login_policy &p) {
                 {"closing the lid can " + *other + " the machine (" + settings + "):",
                  "a lock that blocks sleep does not hold that off"}};
     if (!sleeps) return {"Lid", {"closing the lid does not suspend (" + settings + ")"}};
-    const inspect::config_setting ignore = inspect::lid_switch_ignore_inhibited();
-    const std::string where = ignore.value.empty() ? "logind's default" : "set in " + ignore.file;
-    if (!setting_is_true(ignore.value, true))
-        return {"Lid",
-                {"closing the lid suspends only when no lock is held", "(" + settings + ";",
-                 "LidSwitchIgnoreInhibited=" + ignore.value + ", " + where + ")"}};
+    const inspect::lid_setting ignore = inspect::lid_switch_ignore_inhibited();
+    const std::string setting = "LidSwitchIgnoreInhibited=" + (ignore.ignores_locks ? ignore.written : "yes") + ", " +
+                                (ignore.ignores_locks ? "set in " + ignore.file : "logind's default");
+    if (!ignore.ignores_locks.value_or(true))
+        return {"Lid", {"closing the lid suspends only when no lock is held", "(" + settings + ";", setting + ")"}};
+    const std::string folder = ignore.drop_in.substr(0, ignore.drop_in.rfind('/'));
     return {"Lid",
-            {"closing the lid suspends the machine even while a lock is held", "(" + settings + ";",
-             "LidSwitchIgnoreInhibited=" + (ignore.value.empty() ? "yes" : ignore.value) + ", " + where + ").",
-             "To have locks hold against the lid, as root:", "  mkdir -p /etc/systemd/logind.conf.d",
-             "  printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/korvel-lid.conf",
-             "then reboot, or restart systemd-logind (which may end graphical sessions)."}};
+            {"closing the lid suspends the machine even while a lock is held", "(" + settings + ";", setting + ").",
+             "To have locks hold against the lid, as root:", "  mkdir -p " + folder,
+             "  printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > " + ignore.drop_in,
+             "then have " + ignore.daemon + " read it again: " + ignore.reread}};
 }
 
 point idle_point(const login_policy &p, const lock_test &t, bool display) {

@@ -6,6 +6,7 @@
 #define KORVEL_CLI_INSPECT_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ struct unlisted_source {
 };
 
 struct hold_list {
-    bool logind_answered = false;
+    bool failed = false;             // the system's own list (logind's) could not be read
     std::vector<listed_hold> holds;  // logind's first, then the desktop's
     std::vector<unlisted_source> unlisted;
 };
@@ -44,14 +45,19 @@ struct login_policy {
 
 login_policy read_login_policy();
 
-// A logind.conf setting as logind reads it: the main file, then its drop-ins.
-struct config_setting {
-    std::string value;  // "" when no file sets it
-    std::string file;   // the file that set it last
+// LidSwitchIgnoreInhibited, which logind does not publish on the bus, as the
+// logind that answers reads it from its files, and how its administrator
+// changes it.
+struct lid_setting {
+    std::optional<bool> ignores_locks;  // unset when no file sets it: logind's default, yes
+    std::string written;                // the value as that file spells it
+    std::string file;                   // the file whose assignment counts
+    std::string daemon;                 // "systemd-logind", "elogind"
+    std::string drop_in;                // a drop-in that would come after that file
+    std::string reread;                 // the command that has the daemon read its files again
 };
 
-// LidSwitchIgnoreInhibited, which logind does not publish on the bus.
-config_setting lid_switch_ignore_inhibited();
+lid_setting lid_switch_ignore_inhibited();
 
 // "" when a session bus answers; else why not.
 std::string session_bus_problem();

@@ -3,6 +3,7 @@
 #include "inspect.h"
 
 #include "bus.h"
+#include "logind_conf.h"
 
 #include <systemd/sd-bus.h>
 
@@ -200,13 +201,36 @@ std::string logind_property(sd_bus *bus, const char *name, std::string &problem)
     return out;
 }
 
+struct creds_unref {
+    void operator()(sd_bus_creds *c) const { sd_bus_creds_unref(c); }
+};
+
+// The owner of logind's name on the system bus, by its executable (or, for
+// a user who may not read that, its process name); else what the machine
+// has: systemd as init, or elogind's folder.
+logind_daemon running_logind() {
+    std::string why;
+    sd_bus_creds *raw = nullptr;
+    bus_ptr bus = open_bus(true, why);
+    const uint64_t mask = SD_BUS_CREDS_EXE | SD_BUS_CREDS_COMM | SD_BUS_CREDS_AUGMENT;
+    if (bus && sd_bus_get_name_creds(bus.get(), kLogind, mask, &raw) >= 0) {
+        const std::unique_ptr<sd_bus_creds, creds_unref> creds(raw);
+        const char *name = nullptr;
+        if (sd_bus_creds_get_exe(raw, &name) >= 0 || sd_bus_creds_get_comm(raw, &name) >= 0)
+            return logind_daemon_named(name);
+    }
+    if (access("/run/systemd/system", F_OK) != 0 && access("/etc/elogind", F_OK) == 0) return logind_daemon::elogind;
+    return logind_daemon::systemd;
+}
+
 }  // namespace
 
 hold_list list_holds() {
     hold_list out;
     std::string why;
-    if (bus_ptr system = open_bus(true, why)) out.logind_answered = list_logind(system.get(), out);
-    else out.unlisted.push_back({"logind", why});
+    bus_ptr system = open_bus(true, why);
+    if (!system) out.unlisted.push_back({"logind", why});
+    out.failed = !system || !list_logind(system.get(), out);
     bool none_here = false;
     bus_ptr session = open_bus(false, why, &none_here);
     if (!session) {
@@ -231,6 +255,8 @@ login_policy read_login_policy() {
                                 &out.idle_action_usec);
     return out;
 }
+
+lid_setting lid_switch_ignore_inhibited() { return read_lid_setting(running_logind()); }
 
 std::string session_bus_problem() {
     std::string why;

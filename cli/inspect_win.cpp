@@ -1,16 +1,13 @@
 // korvel --list and --check on Windows: the power plan decides there, and
-// only an administrator may list what holds it (powercfg /requests).
+// only an administrator may list what holds the machine awake (powercfg
+// /requests), so --list says where to look.
 #include "inspect.h"
 
 namespace korcli::inspect {
 
-namespace {
-const char *kPowercfg = "on Windows, 'powercfg /requests' (as an administrator) lists them";
-}
-
 hold_list list_holds() {
     hold_list out;
-    out.unlisted.push_back({"logind", kPowercfg});
+    out.unlisted.push_back({"Windows", "only an administrator can list them, with 'powercfg /requests'"});
     return out;
 }
 
@@ -20,7 +17,7 @@ login_policy read_login_policy() {
     return out;
 }
 
-config_setting lid_switch_ignore_inhibited() { return {}; }
+lid_setting lid_switch_ignore_inhibited() { return {}; }
 
 std::string session_bus_problem() { return "Windows has no session bus"; }
 

@@ -134,23 +134,14 @@ void print_json(const hold_list &list) {
 
 }  // namespace
 
-// Controls (C0, DEL, C1) and bidirectional overrides, which would let
-// another program's text rewrite what the terminal shows.
-bool unsafe_on_a_terminal(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
-}
-
+// A byte that is not part of a character shows as U+FFFD, as in the JSON.
 std::string printable(const std::string &text) {
-    const std::string valid = valid_utf8(text);
     std::string out;
-    for (size_t i = 0; i < valid.size();) {
-        const size_t n = kor_utf8::sequence_length(valid, i);
-        uint32_t cp = static_cast<unsigned char>(valid[i]) & (n == 1 ? 0x7F : 0xFF >> (n + 1));
-        for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
-        if (unsafe_on_a_terminal(cp)) out += '?';
-        else out.append(valid, i, n);
-        i += n;
-    }
+    kor_utf8::for_each_sequence(text, [&out](std::string_view piece, size_t n) {
+        if (n == 0) out += "\xEF\xBF\xBD";
+        else out.append(kor_utf8::acts_on_terminal(kor_utf8::code_point(piece, 0, n)) ? std::string_view("?") : piece);
+        return true;
+    });
     return out;
 }
 
@@ -163,7 +154,7 @@ int list_holds(bool json) {
     for (const inspect::unlisted_source &u : list.unlisted)
         if (!u.none_here && (!json || u.source == "logind"))
             std::fprintf(stderr, "korvel: %s's holds are not listed: %s\n", u.source.c_str(), printable(u.why).c_str());
-    return list.logind_answered ? 0 : kExitUnavailable;
+    return list.failed ? kExitUnavailable : 0;
 }
 
 }  // namespace korcli

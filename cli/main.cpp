@@ -72,10 +72,9 @@ os::command_end wait_for_the_end(const hold &held, const request &req) {
         // Ctrl-C is answered within this time; the end of the hold is
         // noticed within it too (the library itself acts on a deadline
         // within 100 ms).
-        const std::string stop = os::stop_request_within(std::chrono::milliseconds(250));
-        if (!stop.empty()) return {0, "stopped by " + stop};
+        if (std::optional<os::command_end> stop = os::stop_request_within(std::chrono::milliseconds(250))) return *stop;
         const status now = held.current();
-        if (now.readable && !now.active) return {0, natural_end(req)};
+        if (now.readable && !now.active) return {0, 0, natural_end(req)};
     }
 }
 
@@ -87,7 +86,7 @@ int run_unprotected(const invocation &inv) {
         complain(end.how);
         return end.exit_status;
     }
-    return cmd.wait().exit_status;
+    return os::finish(cmd.wait());
 }
 
 int refused(const invocation &inv, const std::string &why) {
@@ -111,7 +110,7 @@ int run_command(const invocation &inv, hold &held) {
     end = cmd.wait();
     held.release();
     say(inv, "korvel: released: " + file_name_of(inv.command[0]) + " " + end.how);
-    return end.exit_status;
+    return os::finish(end);
 }
 
 int run(const std::vector<std::string> &args) {
@@ -126,7 +125,7 @@ int run(const std::vector<std::string> &args) {
     const os::command_end end = wait_for_the_end(held, inv.req);
     held.release();
     say(inv, "korvel: released: " + end.how);
-    return end.exit_status;
+    return os::finish(end);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,15 +22,24 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 // started to ignore (nohup) stay ignored.
 void route_stop_requests();
 
-// Waits up to `timeout` for a stop request; returns its name ("SIGINT",
-// "Ctrl-C", ...) or "" when none came.
-std::string stop_request_within(std::chrono::milliseconds timeout);
-
-// How a command ended: the status korvel exits with, and words for it.
+// How a command or a hold ended: the status korvel exits with, or the
+// signal it dies of, and words for it.
 struct command_end {
     int exit_status = 0;  // 128+N when signal N ended it
+    int signal = 0;       // N when signal N ended it
     std::string how;      // "exited with status 3", "was ended by SIGTERM"
 };
+
+// Waits up to `timeout` for a stop request: the end it makes ("stopped by
+// SIGINT", with its signal), or nothing when none came.
+std::optional<command_end> stop_request_within(std::chrono::milliseconds timeout);
+
+// The end of korvel, once the hold is released: it dies of `end`'s signal
+// with that signal's default action (and no core file), as the command did
+// or as a stop request would have ended it, so that a calling shell sees an
+// interrupted job and stops its loop or script. Returns the exit status when
+// there is no such signal.
+int finish(const command_end &end);
 
 // A command run as a child process. It ends the moment the child itself
 // ends: processes the child started and left behind are not waited for.

@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,10 +48,10 @@ bool sent_by_terminal(const siginfo_t &info) { return info.si_code == SI_KERNEL;
 command_end describe(int wait_status) {
     if (WIFSIGNALED(wait_status)) {
         const int sig = WTERMSIG(wait_status);
-        return {128 + sig, "was ended by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")"};
+        return {128 + sig, sig, "was ended by signal " + std::to_string(sig) + " (" + strsignal(sig) + ")"};
     }
     const int code = WEXITSTATUS(wait_status);
-    return {code, "exited with status " + std::to_string(code)};
+    return {code, 0, "exited with status " + std::to_string(code)};
 }
 
 struct spawn_attributes {
@@ -76,12 +78,28 @@ void route_stop_requests() {
     pthread_sigmask(SIG_BLOCK, &blocked, &g_original_mask);
 }
 
-std::string stop_request_within(std::chrono::milliseconds timeout) {
+std::optional<command_end> stop_request_within(std::chrono::milliseconds timeout) {
     const auto ms = timeout.count();
     const timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     siginfo_t info;
     const int sig = sigtimedwait(&g_stop_set, &info, &ts);
-    return sig > 0 ? stop_signal_name(sig) : "";
+    if (sig <= 0) return std::nullopt;
+    return command_end{128 + sig, sig, "stopped by " + stop_signal_name(sig)};
+}
+
+int finish(const command_end &end) {
+    if (end.signal == 0) return end.exit_status;
+    // The command wrote its own core file if it was to; one of korvel's would mislead.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    std::fflush(nullptr);
+    signal(end.signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, end.signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(end.signal);
+    return end.exit_status;  // a signal whose default action is not to end a process
 }
 
 command::~command() = default;
@@ -98,7 +116,7 @@ bool command::start(const std::vector<std::string> &argv, command_end &end) {
     pid_t pid = -1;
     const int err = posix_spawnp(&pid, args[0], nullptr, &spawn.attr, args.data(), environ);
     if (err != 0) {
-        end = {err == ENOENT ? 127 : 126, "cannot run " + argv[0] + ": " + std::strerror(err)};
+        end = {err == ENOENT ? 127 : 126, 0, "cannot run " + argv[0] + ": " + std::strerror(err)};
         return false;
     }
     handle_ = pid;
@@ -118,7 +136,7 @@ command_end command::wait() {
         }
         if (r < 0 && errno != EINTR) {
             handle_ = -1;
-            return {1, std::string("could not be waited for: ") + std::strerror(errno)};
+            return {1, 0, std::string("could not be waited for: ") + std::strerror(errno)};
         }
         // A SIGCHLD sent after the waitpid above stays pending until here.
         siginfo_t info;

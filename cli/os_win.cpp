@@ -101,10 +101,14 @@ void route_stop_requests() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-std::string stop_request_within(std::chrono::milliseconds timeout) {
-    if (WaitForSingleObject(g_stop_event, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return "";
-    return console_event_name(g_stop_kind);
+// A console event ends a program that does not handle it with this status.
+std::optional<command_end> stop_request_within(std::chrono::milliseconds timeout) {
+    if (WaitForSingleObject(g_stop_event, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
+    return command_end{static_cast<int>(STATUS_CONTROL_C_EXIT), 0, "stopped by " + console_event_name(g_stop_kind)};
 }
+
+// Windows has no signals: a console event's status says it all.
+int finish(const command_end &end) { return end.exit_status; }
 
 command::~command() {
     if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -122,7 +126,7 @@ bool command::start(const std::vector<std::string> &argv, command_end &end) {
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
         const DWORD err = GetLastError();
         const bool missing = err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
-        end = {missing ? 127 : 126, "cannot run " + argv[0] + ": " + error_text(err)};
+        end = {missing ? 127 : 126, 0, "cannot run " + argv[0] + ": " + error_text(err)};
         return false;
     }
     CloseHandle(process.hThread);
@@ -137,7 +141,7 @@ command_end command::wait() {
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     handle_ = -1;
-    return {static_cast<int>(code), "exited with status " + std::to_string(code)};
+    return {static_cast<int>(code), 0, "exited with status " + std::to_string(code)};
 }
 
 }  // namespace korcli::os

@@ -1,13 +1,17 @@
 // The korvel command beside a private logind: exit statuses, what it says,
 // signals passed on to the command, what ends the hold, refusals, bad values,
-// the list of every hold, and what --check says to root and to others.
+// the list of every hold, and what --check says to root and to others; and
+// its reading of logind's files, on trees of their own.
 #include "desktop_session.h"
+#include "logind_conf.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sys/stat.h>
@@ -52,7 +56,8 @@ TEST(KorvelCommand, ExitStatusAndWhatItSays) {
     };
     const row rows[] = {
         {{"--", "sh", "-c", "exit 3"}, 3, "(logind) while sh runs\nkorvel: released: sh exited with status 3\n", 0},
-        {{"sh", "-c", "kill -TERM $$"}, 143, "released: sh was ended by signal 15", 0},
+        // Released, then dead of the command's signal as the command is.
+        {{"sh", "-c", "kill -TERM $$"}, 1000 + SIGTERM, "released: sh was ended by signal 15", 0},
         {{"-q", "--", "true"}, 0, "", 0},
         // A Latin-1 name: not valid UTF-8, which strict JSON cannot carry.
         {{"--name", "caf\xe9", "--", "true"}, 0, "released: true exited with status 0", 0},
@@ -68,11 +73,8 @@ TEST(KorvelCommand, ExitStatusAndWhatItSays) {
          "not 'abc'\nTry 'korvel --help'",
          0},
         {{"--minutes"}, 64, "korvel: --minutes needs a number of minutes", 0},
-        {{"--seconds", "1.5"}, 64, "korvel: --seconds needs a whole number of seconds, 0 or more, not '1.5'", 0},
         {{"--pid", "99999999999"}, 64, "korvel: --pid can be at most 2147483647, not '99999999999'", 0},
-        {{"--process", "/usr/bin/rsync"}, 64, "--process needs the executable's file name without its folder", 0},
         {{"--minutes", "1", "--minutes", "2"}, 64, "korvel: --minutes can be given only once", 0},
-        {{"--minutes", "1", "--pid", "2"}, 64, "korvel: --minutes and --pid cannot be combined: choose one", 0},
         {{"--display=yes", "--", "true"}, 64, "korvel: --display takes no value", 0},
         {{"--list", "--display"}, 64, "korvel: --list cannot be combined with --display", 0},
         {{"--json"}, 64, "korvel: --json goes with --list", 0},
@@ -158,8 +160,50 @@ TEST(KorvelCommand, HoldWithoutCommandEndsOnSigterm) {
     ASSERT_TRUE(holds_a_lock(k));
     EXPECT_EQ(kortest::inhibitors_of(k.pid())[0].why, "until stopped");
     k.kill_now(SIGTERM);
-    EXPECT_EQ(exit_status(k.wait_exit()), 0);
+    EXPECT_EQ(exit_status(k.wait_exit()), 1000 + SIGTERM);
     EXPECT_TRUE(no_lock_left());
+}
+
+// A shell goes on after a job that exits 130 (it handled Ctrl-C itself) and
+// stops at one that died of SIGINT: korvel dies of it, with or without a
+// command.
+TEST(KorvelCommand, CtrlCStopsTheCallingScript) {
+    KORTEST_NEED_LOGIND();
+    for (const char *command : {" -- sleep 30", ""}) {
+        SCOPED_TRACE(command);
+        const std::string script = std::string("\"$0\" --quiet") + command + "; exit 9";
+        // A session of its own, whose process group gets Ctrl-C as a terminal sends it.
+        child_process shell({"setsid", "bash", "-c", script, KORVEL_CLI_PATH});
+        ASSERT_TRUE(kortest::eventually([] { return !kortest::list_inhibitors().empty(); }, 5s));
+        ASSERT_EQ(kill(-shell.pid(), SIGINT), 0);
+        EXPECT_EQ(exit_status(shell.wait_exit()), 1000 + SIGINT);
+        EXPECT_TRUE(no_lock_left());
+    }
+}
+
+// The shared table's refusals that have a command-line form, in the
+// command's own words: its "cli" member gives the arguments and the line.
+TEST(KorvelCommand, RefusesThePolicysCasesInItsOwnWords) {
+    yyjson_doc *doc = yyjson_read_file(KORVEL_POLICY_CASES, 0, nullptr, nullptr);
+    ASSERT_NE(doc, nullptr);
+    size_t rows = 0, i, n;
+    yyjson_val *row;
+    yyjson_arr_foreach(yyjson_obj_get(yyjson_doc_get_root(doc), "options"), i, n, row) {
+        yyjson_val *cli = yyjson_obj_get(row, "cli");
+        if (cli == nullptr) continue;
+        std::vector<std::string> args;
+        size_t j, m;
+        yyjson_val *arg;
+        yyjson_arr_foreach(yyjson_obj_get(cli, "args"), j, m, arg) args.emplace_back(yyjson_get_str(arg));
+        const std::string said = std::string("korvel: ") + yyjson_get_str(yyjson_obj_get(cli, "refused")) +
+                                 "\nTry 'korvel --help' for more information.\n";
+        const kortest::run_result result = kortest::run_command(korvel(args), 20s);
+        EXPECT_EQ(exit_status(result.status), 64) << said;
+        EXPECT_EQ(result.output, said);
+        ++rows;
+    }
+    yyjson_doc_free(doc);
+    EXPECT_GE(rows, 15u);
 }
 
 TEST(KorvelCommand, ListsEveryHoldOnTheMachine) {
@@ -249,6 +293,12 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
     version.insert(version.end(), {KORVEL_CLI_PATH, "--version"});
     if (kortest::run_command(version, 20s).status != 0) GTEST_SKIP() << "nobody cannot run " << KORVEL_CLI_PATH;
     const std::string lid_warning = "closing the lid suspends the machine even while a lock is held";
+    // A program found through PATH that would say otherwise, and leave a mark.
+    kortest::temp_dir bin;
+    std::ofstream(bin.path() + "/systemd-analyze")
+        << "#!/bin/sh\n: > \"$0.ran\"\nprintf '# /etc/x.conf\\n[Login]\\nLidSwitchIgnoreInhibited=yes\\n'\n";
+    chmod((bin.path() + "/systemd-analyze").c_str(), 0755);
+    const std::vector<std::string> hostile_path = {"env", "PATH=" + bin.path() + ":/usr/bin:/bin"};
     const std::string drop_in = "LidSwitchIgnoreInhibited=no, set in /etc/systemd/logind.conf.d/50-korvel-test.conf";
     struct row {
         machine on;
@@ -262,7 +312,9 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
          {},
          false,
          0,
-         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default"},
+         {"Lock:     yes, through logind", lid_warning, "LidSwitchIgnoreInhibited=yes, logind's default",
+          "printf '[Login]\\nLidSwitchIgnoreInhibited=no\\n' > /etc/systemd/logind.conf.d/korvel-lid.conf",
+          "then have systemd-logind read it again: systemctl kill -s HUP systemd-logind"},
          {}},
         {machine::stock,
          nobody,
@@ -279,8 +331,8 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
          {"Lock:     yes, through logind", "suspends only when no lock is held", drop_in},
          {lid_warning}},
         {machine::lid_drop_in, nobody, false, 69, {"Lock:     no: logind: access denied", drop_in}, {lid_warning}},
-        // Without systemd-analyze korvel reads logind.conf's folders itself.
-        {machine::lid_drop_in, {"env", "PATH=/nonexistent"}, false, 0, {drop_in}, {lid_warning}},
+        // korvel reads logind's files itself: PATH runs nothing.
+        {machine::lid_drop_in, hostile_path, false, 0, {drop_in}, {lid_warning}},
         // The example rule lets its group take both locks, and no one else.
         {machine::polkit_rule, member, false, 0, {"for korvel-member", "Lock:     yes, through logind"}, {}},
         {machine::polkit_rule, member, true, 0, {"Lock:     yes, through logind"}, {}},
@@ -305,6 +357,64 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
         for (const std::string &part : r.unsaid) EXPECT_EQ(result.output.find(part), std::string::npos) << part;
         EXPECT_TRUE(no_lock_left()) << result.output;
     }
+    EXPECT_FALSE(exists(bin.path() + "/systemd-analyze.ran"));
 }
 
 }  // namespace
+
+namespace korvel_conf {
+
+using korcli::inspect::logind_daemon;
+
+// logind's files, each row a tree: which assignment counts, and the drop-in
+// that --check advises (after every file that sets the key).
+TEST(KorvelLogindConf, ReadInLogindsOrder) {
+    constexpr logind_daemon sys = logind_daemon::systemd, eld = logind_daemon::elogind;
+    struct row {
+        logind_daemon daemon;
+        std::vector<std::string> files;  // "PATH VALUE": [Login] sets VALUE; "PATH ->X": a link to X
+        std::string counts;              // "PATH VALUE" of the assignment that counts; "" for none
+        std::string drop_in = "korvel-lid.conf";
+    };
+    const std::string sd = "/etc/systemd/logind.conf.d/", vendor = "/usr/lib/systemd/logind.conf.d/",
+                      sd_main = "/etc/systemd/logind.conf", el_main = "/etc/elogind/logind.conf";
+    const row rows[] = {
+        {sys, {}, ""},
+        // Drop-ins win over the main file, whichever folder they are in, sorted by file name.
+        {sys, {sd_main + " no", vendor + "50-v.conf yes"}, vendor + "50-v.conf yes"},
+        {sys, {sd + "10-a.conf no", vendor + "90-v.conf on"}, vendor + "90-v.conf on"},
+        // A file in /etc hides the same name below, even as a link to /dev/null.
+        {sys, {sd_main + " no", sd + "90-v.conf ->/dev/null", vendor + "90-v.conf yes"}, sd_main + " no"},
+        // Other sections, values logind cannot read and files not named .conf count for nothing.
+        {sys,
+         {sd_main + " Off\n[Other]\nLidSwitchIgnoreInhibited=yes", sd + "2.conf maybe", sd + "3.conf~ 1"},
+         sd_main + " Off"},
+        // A line goes on after a backslash; ours comes after a later name.
+        {sys,
+         {"/run/systemd/logind.conf.d/zz.conf \\\n yes"},
+         "/run/systemd/logind.conf.d/zz.conf yes",
+         "zz.korvel.conf"},
+        // elogind reads its own folders only.
+        {eld, {el_main + " no", sd + "50-s.conf yes"}, el_main + " no"},
+        {eld, {"/usr/lib/elogind/logind.conf.d/5.conf 1"}, "/usr/lib/elogind/logind.conf.d/5.conf 1"},
+    };
+    for (const row &r : rows) {
+        kortest::temp_dir root;
+        SCOPED_TRACE(r.counts);
+        for (const std::string &file : r.files) {
+            const std::string at = root.path() + file.substr(0, file.find(' ')),
+                              value = file.substr(file.find(' ') + 1);
+            std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+            if (value.rfind("->", 0) == 0) ASSERT_EQ(symlink(value.c_str() + 2, at.c_str()), 0);
+            else std::ofstream(at) << "[Login]\nLidSwitchIgnoreInhibited=" << value << "\n";
+        }
+        const korcli::inspect::lid_setting s = korcli::inspect::read_lid_setting(r.daemon, root.path());
+        EXPECT_EQ(s.ignores_locks ? s.file + " " + s.written : "", r.counts);
+        EXPECT_EQ(s.drop_in, (r.daemon == eld ? "/etc/elogind/logind.conf.d/" : sd) + r.drop_in);
+        EXPECT_EQ(s.reread, r.daemon == eld ? "loginctl reload" : "systemctl kill -s HUP systemd-logind");
+    }
+    EXPECT_EQ(korcli::inspect::logind_daemon_named("/lib/elogind/elogind"), logind_daemon::elogind);
+    EXPECT_EQ(korcli::inspect::logind_daemon_named("systemd-logind"), logind_daemon::systemd);
+}
+
+}  // namespace korvel_conf
