@@ -56,7 +56,8 @@ void print_table(const std::vector<std::vector<std::string>> &rows) {
 
 // "3 holds: 2 from logind, 1 from gnome-session."
 std::string count_line(const hold_list &list) {
-    if (list.holds.empty()) return "No holds.";
+    // Where a source could not be asked, no hold seen is not no hold.
+    if (list.holds.empty()) return list.unlisted.empty() ? "No holds." : "No holds listed.";
     std::map<std::string, int> per_source;
     std::vector<std::string> order;
     for (const listed_hold &h : list.holds)
