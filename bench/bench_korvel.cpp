@@ -8,8 +8,14 @@
 //   - how often the library's threads wake while a timed and a while_pid
 //     activation hold (floor: 0);
 //   - the cost of a kor_on + kor_off cycle (floor: Inhibit and closing its fd
-//     on one kept system-bus connection), and, given a session bus address,
-//     the same cycle with the desktop's inhibitor too.
+//     on one kept system-bus connection), with keep_display (floor: the two
+//     Inhibit calls of its locks) and, given a session bus address, the same
+//     cycle with the desktop's inhibitor too;
+//   - the cost of kor_status while logind alone holds, and with the desktop's
+//     inhibitor too;
+//   - given a session bus, what a side that hangs costs: kor_on with the
+//     session bus's daemon stopped, kor_off with the desktop's service
+//     stopped (floor: kor_on, kor_off with both running).
 // Series are interleaved where they can be, so that all see the same load.
 //
 //   korvel_bench [CYCLES [SESSION_BUS_ADDRESS]]   (default 1000)
@@ -25,6 +31,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -187,18 +194,38 @@ bool korvel_cycle_with_session() {
     return on;
 }
 
-bool bare_inhibit_cycle() {
-    if (g_kept_bus == nullptr && sd_bus_open_system(&g_kept_bus) < 0) return false;
+bool korvel_display_cycle() {
+    const bool on = kor_on("{\"name\":\"bench\",\"keep_display\":true}") == 1;
+    kor_off();
+    return on;
+}
+
+// One Inhibit on the kept connection; the lock's fd (a copy), or -1.
+int bare_inhibit(const char *what) {
+    if (g_kept_bus == nullptr && sd_bus_open_system(&g_kept_bus) < 0) return -1;
     sd_bus_message *reply = nullptr;
     int r = sd_bus_call_method(g_kept_bus, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", "sleep", "bench",
+                               "org.freedesktop.login1.Manager", "Inhibit", nullptr, &reply, "ssss", what, "bench",
                                "bench", "block");
     int fd = -1;
     if (r >= 0) r = sd_bus_message_read(reply, "h", &fd);
     if (r >= 0) fd = dup(fd);
     sd_bus_message_unref(reply);
+    return r >= 0 ? fd : -1;
+}
+
+bool bare_inhibit_cycle() {
+    const int fd = bare_inhibit("sleep");
     if (fd >= 0) close(fd);
-    return r >= 0 && fd >= 0;
+    return fd >= 0;
+}
+
+// What keep_display's two locks cost done by hand: one after the other.
+bool bare_two_inhibits_cycle() {
+    const int sleep_fd = bare_inhibit("sleep"), idle_fd = bare_inhibit("idle");
+    if (sleep_fd >= 0) close(sleep_fd);
+    if (idle_fd >= 0) close(idle_fd);
+    return sleep_fd >= 0 && idle_fd >= 0;
 }
 
 double micros_of(bool (*op)(), bool &ok) {
@@ -222,6 +249,76 @@ std::string session_mechanism() {
     kor_off();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     return mechanism;
+}
+
+// --- kor_status --------------------------------------------------------------
+
+// Microseconds of one kor_status + kor_free_string, averaged over a batch.
+double status_micros() {
+    constexpr int kBatch = 1000;
+    const auto t0 = clock_type::now();
+    for (int i = 0; i < kBatch; ++i) kor_free_string(kor_status());
+    return ms_since(t0) * 1000.0 / kBatch;
+}
+
+// Batches of kor_status while `options` hold, the session bus reachable or not.
+std::vector<double> status_series(const char *options, bool with_session, int batches) {
+    if (with_session) setenv("DBUS_SESSION_BUS_ADDRESS", g_session_address, 1);
+    const bool on = kor_on(options) == 1;
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    std::vector<double> v;
+    for (int i = 0; on && i < batches; ++i) v.push_back(status_micros());
+    kor_off();
+    return v;
+}
+
+// --- A side that hangs --------------------------------------------------------
+
+// The process that owns `name` on the session bus, or 0.
+pid_t session_owner(const char *name) {
+    sd_bus *bus = nullptr;
+    sd_bus_message *reply = nullptr;
+    uint32_t pid = 0;
+    if (sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, g_session_address) >= 0 &&
+        sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0 &&
+        sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", nullptr, &reply, "s", name) >= 0)
+        sd_bus_message_read(reply, "u", &pid);
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return static_cast<pid_t>(pid);
+}
+
+// ms of kor_on with the session bus's daemon stopped (`stopped`), or of
+// kor_off with the desktop's service stopped, beside the same with neither.
+// A kor_on refused while the session side hangs is counted, not fatal: it is
+// what the figure is about.
+int g_refused_while_stalled = 0;
+
+double ms_of_on(pid_t stopped) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", g_session_address, 1);
+    if (stopped > 0) kill(stopped, SIGSTOP);
+    const auto t0 = clock_type::now();
+    const bool on = kor_on("{\"name\":\"bench\"}") == 1;
+    const double took = ms_since(t0);
+    if (stopped > 0) kill(stopped, SIGCONT);
+    kor_off();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!on && stopped > 0) ++g_refused_while_stalled;
+    return on || stopped > 0 ? took : -1;
+}
+
+double ms_of_off(pid_t stopped) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", g_session_address, 1);
+    const bool on = kor_on("{\"name\":\"bench\"}") == 1;
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (stopped > 0) kill(stopped, SIGSTOP);
+    const auto t0 = clock_type::now();
+    kor_off();
+    const double took = ms_since(t0);
+    if (stopped > 0) kill(stopped, SIGCONT);
+    sleep_ms(50);  // the service catches up before the next round
+    return on ? took : -1;
 }
 
 void row(const char *what, summary figure, summary floor, const char *unit) {
@@ -262,23 +359,48 @@ int main(int argc, char **argv) {
     const double wake_pid = wakeups_per_second("{\"mode\":\"while_pid\",\"pid\":" + std::to_string(child) + "}", 4);
     kill_and_reap(child);
 
-    std::vector<double> lib, bare, session;
+    std::vector<double> lib, bare, session, display, bare_two;
     bool ok = true;
     // In a shuffled order each round: the session series leaves work behind
     // in logind (GNOME's session manager mirrors our inhibitor into a lock of
     // its own), which must not fall on one series only.
-    std::vector<int> order = {0, 1, 2};
+    std::vector<int> order = {0, 1, 2, 3, 4};
     for (int i = 0; i < cycles; ++i) {
         std::shuffle(order.begin(), order.end(), g_random);
         for (const int series : order) {
             if (series == 0) lib.push_back(micros_of(korvel_cycle, ok));
             if (series == 1) bare.push_back(micros_of(bare_inhibit_cycle, ok));
             if (series == 2 && g_session_address) session.push_back(micros_of(korvel_cycle_with_session, ok));
+            if (series == 3) display.push_back(micros_of(korvel_display_cycle, ok));
+            if (series == 4) bare_two.push_back(micros_of(bare_two_inhibits_cycle, ok));
         }
+    }
+
+    std::vector<double> status_alone, status_desktop;
+    for (int i = 0; i < 5; ++i) {
+        for (const double us : status_series("{}", false, 40)) status_alone.push_back(us);
+        if (g_session_address)
+            for (const double us : status_series("{}", true, 40)) status_desktop.push_back(us);
+    }
+
+    std::vector<double> on_stalled, on_floor, off_stalled, off_floor;
+    const pid_t session_daemon = g_session_address ? session_owner("org.freedesktop.DBus") : 0;
+    const pid_t desktop = g_session_address ? session_owner("org.gnome.SessionManager") : 0;
+    if (g_session_address && (session_daemon <= 0 || desktop <= 0)) {
+        std::fprintf(stderr, "the session bus's daemon or GNOME's session manager has no pid\n");
+        return 1;
+    }
+    for (int i = 0; g_session_address && i < 5; ++i) {
+        on_stalled.push_back(ms_of_on(session_daemon));
+        on_floor.push_back(ms_of_on(0));
+        off_stalled.push_back(ms_of_off(desktop));
+        off_floor.push_back(ms_of_off(0));
     }
     const bool refused = std::find(exit_lib.begin(), exit_lib.end(), -1.0) != exit_lib.end() ||
                          std::find(over_lib.begin(), over_lib.end(), -1.0) != over_lib.end() || wake_timed < 0 ||
-                         wake_pid < 0;
+                         wake_pid < 0 || status_alone.empty() || (g_session_address && status_desktop.empty()) ||
+                         std::find(on_floor.begin(), on_floor.end(), -1.0) != on_floor.end() ||
+                         std::find(off_stalled.begin(), off_stalled.end(), -1.0) != off_stalled.end();
     if (!ok || refused) {
         std::fprintf(stderr, "an activation was refused: %s\n", kor_last_error());
         return 1;
@@ -292,11 +414,20 @@ int main(int argc, char **argv) {
     row("library wakeups/s, while_pid activation", {wake_pid, wake_pid}, {0, 0}, "/s");
     const summary l = summarise(lib), b = summarise(bare);
     row("kor_on+kor_off cycle", l, b, "us (floor: Inhibit on a kept connection)");
+    const summary d = summarise(display), b2 = summarise(bare_two);
+    row("kor_on+kor_off cycle, keep_display", d, b2, "us (floor: two Inhibits, kept connection)");
+    row("kor_status, logind alone", summarise(status_alone), {0, 0}, "us");
     if (g_session_address) {
         const summary s = summarise(session);
         row("kor_on+kor_off cycle, logind+session svc", s, b, "us");
+        row("kor_status, logind+session svc", summarise(status_desktop), {0, 0}, "us");
+        const std::string refusals = "ms (floor: running); refused " + std::to_string(g_refused_while_stalled) +
+                                     " of " + std::to_string(on_stalled.size());
+        row("kor_on, session bus's daemon stopped", summarise(on_stalled), summarise(on_floor), refusals.c_str());
+        row("kor_off, session service stopped", summarise(off_stalled), summarise(off_floor), "ms (floor: running)");
         std::printf("ratio session cycle / logind cycle (median)   %.2f\n", s.median / l.median);
     }
     std::printf("ratio cycle / kept-connection Inhibit (median) %.2f\n", l.median / b.median);
+    std::printf("ratio keep_display cycle / two Inhibits (median) %.2f\n", d.median / b2.median);
     return 0;
 }

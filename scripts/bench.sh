@@ -4,8 +4,10 @@
 # soon watched processes and deadlines end an activation, how often the
 # library's threads wake, and kor_on + kor_off cycles beside the bare sd-bus
 # cost of the same lock and, with a private session bus running GNOME's
-# session manager, with a desktop inhibitor too.
-#   bash scripts/bench.sh [CYCLES]
+# session manager, with a desktop inhibitor too. Given the folder of another
+# build's library (an older one, say), measures that one first, in the same
+# run, beside the same logind and session.
+#   bash scripts/bench.sh [CYCLES [BASELINE_LIBRARY_DIR]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh >/dev/null
@@ -31,4 +33,9 @@ eval "$session_env"
 trap 'tests/bus/private-session.sh stop "$KORVEL_SESSION_DIR"' EXIT
 tests/bus/private-session.sh gnome "$KORVEL_SESSION_DIR"
 
+if [ -n "${2:-}" ]; then
+  echo "== the library in $2"
+  LD_LIBRARY_PATH="$2" build-release/korvel_bench "${1:-1000}" "$DBUS_SESSION_BUS_ADDRESS"
+  echo "== this build's library"
+fi
 build-release/korvel_bench "${1:-1000}" "$DBUS_SESSION_BUS_ADDRESS"

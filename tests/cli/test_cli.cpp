@@ -358,6 +358,29 @@ TEST(KorvelCommand, CheckSaysWhatALockAchievesAndWhatToDo) {
         EXPECT_TRUE(no_lock_left()) << result.output;
     }
     EXPECT_FALSE(exists(bin.path() + "/systemd-analyze.ran"));
+
+    // Lock by lock under the rule ("what mode"): its group gets the locks
+    // korvel takes, one thing a lock, and nothing that names two things,
+    // shutdown, a key or the lid. polkit's defaults give anyone "block" on idle
+    // and "delay" on sleep alone or shutdown alone; the rule adds none.
+    ASSERT_EQ(now, machine::polkit_rule);
+    const auto granted = [](std::vector<std::string> argv, const std::string &lock) {
+        const size_t space = lock.find(' ');
+        argv.insert(argv.end(), {"busctl", "--system", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", "Inhibit", "ssss", lock.substr(0, space),
+                                 "korvel-test", "the polkit rule", lock.substr(space + 1)});
+        return kortest::run_command(argv, 20s).status == 0;
+    };
+    EXPECT_TRUE(granted(member, "sleep block"));
+    EXPECT_FALSE(granted(nobody, "sleep block"));
+    for (const char *lock : {"idle block", "sleep delay", "shutdown delay"}) {
+        EXPECT_TRUE(granted(member, lock) && granted(nobody, lock)) << lock;
+    }
+    for (const char *lock : {"sleep:idle block", "shutdown block", "shutdown:sleep block", "shutdown:idle block",
+                             "handle-lid-switch block", "handle-power-key block", "handle-suspend-key block",
+                             "handle-reboot-key block", "handle-hibernate-key block", "shutdown:sleep delay"}) {
+        EXPECT_FALSE(granted(member, lock) || granted(nobody, lock)) << lock;
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ role drops an inhibition when the connection that took it closes.
 What is held is listed by org.korvel.TestDesktop.Held() -> a(sssu) (role,
 app, reason, flags) on /org/korvel/TestDesktop; the name org.korvel.TestDesktop
 is taken last, so a client that sees it knows every role is ready.
+ReleaseName(s) gives up one of the roles' names, the process running on.
 """
 import sys
 
@@ -132,6 +133,10 @@ class TestDesktop(dbus.service.Object):
     @dbus.service.method('org.korvel.TestDesktop', out_signature='a(sssu)')
     def Held(self):
         return [(h[0], h[1], h[2], dbus.UInt32(h[3])) for h in holds.values()]
+
+    @dbus.service.method('org.korvel.TestDesktop', in_signature='s')
+    def ReleaseName(self, name):
+        bus.release_name(name)
 
 
 ROLES = {

@@ -133,6 +133,16 @@ pid_t session::bus_pid() const {
     return pid;
 }
 
+pid_t session::owner_pid(const char *name) {
+    sd_bus_message *reply = nullptr;
+    uint32_t pid = 0;
+    if (sd_bus_call_method(bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", nullptr, &reply, "s", name) >= 0)
+        sd_bus_message_read(reply, "u", &pid);
+    sd_bus_message_unref(reply);
+    return static_cast<pid_t>(pid);
+}
+
 sd_bus *session::bus() {
     if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0) bus_ = sd_bus_flush_close_unref(bus_);
     if (bus_ == nullptr && sd_bus_open_user(&bus_) < 0) bus_ = nullptr;
@@ -214,6 +224,11 @@ std::vector<inhibition> fake_holds(sd_bus *bus, const char *role_wanted) {
         if (role_wanted == nullptr || std::string(role) == role_wanted) out.push_back({role, app, reason, flags});
     }
     return out;
+}
+
+bool fake_release_name(sd_bus *bus, const char *name) {
+    return sd_bus_call_method(bus, "org.korvel.TestDesktop", "/org/korvel/TestDesktop", "org.korvel.TestDesktop",
+                              "ReleaseName", nullptr, nullptr, "s", name) >= 0;
 }
 
 bool x_saver_comes_on() {

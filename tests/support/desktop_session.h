@@ -45,6 +45,8 @@ public:
     bool wait_for_name(const std::string &name);
     // The session bus's own process.
     pid_t bus_pid() const;
+    // The process that owns `name` on the session bus, or 0.
+    pid_t owner_pid(const char *name);
 
     // Services the tests use; each returns "" when ready, or why not.
     std::string start_gnome_session();
@@ -79,6 +81,9 @@ std::vector<std::string> power_inhibitors(sd_bus *bus);
 
 // What the fake services hold (fake_desktop.py): all, or those of one role.
 std::vector<inhibition> fake_holds(sd_bus *bus, const char *role = nullptr);
+// Makes the fake services give up `name` while they go on running; true
+// once they have.
+bool fake_release_name(sd_bus *bus, const char *name);
 
 // Whether the X screen saver comes on after a 1 s timeout: false while
 // something suspends it. Takes about 2 s.

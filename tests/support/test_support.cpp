@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -239,6 +240,15 @@ std::vector<inhibitor> inhibitors_of(pid_t pid) {
     for (auto &i : list_inhibitors())
         if (i.pid == static_cast<uint32_t>(pid)) mine.push_back(i);
     return mine;
+}
+
+std::string whats_of(const std::vector<inhibitor> &locks) {
+    std::vector<std::string> whats;
+    for (const auto &lock : locks) whats.push_back(lock.what);
+    std::sort(whats.begin(), whats.end());
+    std::string joined;
+    for (const auto &what : whats) joined += (joined.empty() ? "" : " ") + what;
+    return joined;
 }
 
 bool logind_required() {

@@ -87,6 +87,8 @@ std::string logind_unavailable_reason();
 // The inhibitors logind lists (all of them, or those held by `pid`).
 std::vector<inhibitor> list_inhibitors();
 std::vector<inhibitor> inhibitors_of(pid_t pid);
+// What `locks` block, a word a lock, sorted: "sleep", "idle sleep".
+std::string whats_of(const std::vector<inhibitor> &locks);
 
 // True when KORVEL_REQUIRE_LOGIND=1: a missing logind fails instead of skips.
 bool logind_required();

@@ -14,14 +14,17 @@
 // Session inhibitors die with the D-Bus connection that took them: the layer
 // keeps that connection open for as long as the inhibition lasts and closes
 // it after the release, which also ends whatever a service that did not
-// answer the release still holds.
+// answer the release still holds. No release waits for a service.
 #ifndef KOR_LINUX_BACKENDS_H
 #define KOR_LINUX_BACKENDS_H
 
 #include "bus.h"
 #include "fd.h"
 
+#include <pthread.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,38 +40,27 @@ struct inhibit_request {
 
 // --- systemd-logind (logind.cpp) ---------------------------------------------
 
-// One Inhibit call on the system-bus connection the layer keeps for the
-// process's life. It is sent first and its answer collected last, so that the
-// session's services are asked meanwhile and a bus that does not answer costs
-// the one budget of the whole kor_on, not a budget of its own.
+// logind's locks of one inhibition: "sleep", and "idle" too while the display
+// stays on. Each lives as long as its fd.
+struct logind_locks {
+    owned_fd fds[2];
+    bool held() const { return fds[0].valid(); }
+    // Every lock's fd still refers to its lock: the host has closed none of
+    // them behind our back.
+    bool still_ours() const;
+    void reset();
+};
+
+// Asks logind for the locks the request needs, all at once, on the
+// system-bus connection the layer keeps for the process's life, and waits
+// for every answer until the deadline. True with every lock in `locks`;
+// otherwise false with `why` set, holding none.
 //
-// logind's lock is the fd in its reply, so a reply left unread is a lock held:
-// a call that ends without its lock in our hands (no answer in time, a
+// logind's lock is the fd in its reply, so a reply left unread is a lock
+// held: a call that ends without its lock in our hands (no answer in time, a
 // connection error, memory running out) closes the kept connection, and
 // whatever is still queued on it goes with it. The next call opens a new one.
-class logind_inhibit {
-public:
-    logind_inhibit() = default;
-    logind_inhibit(const logind_inhibit &) = delete;
-    logind_inhibit &operator=(const logind_inhibit &) = delete;
-    ~logind_inhibit();
-
-    // Sends the call; false with `why` set when it could not be sent.
-    bool send(const inhibit_request &request, const deadline &limit, std::string &why);
-    // Waits for the answer until the deadline. Returns the lock's fd (a
-    // close-on-exec copy the caller owns), or -1 with `why` set.
-    int collect(const deadline &limit, std::string &why);
-
-private:
-    int take_fd(std::string &why);
-    bool resend_on_new_connection(const deadline &limit, std::string &why);
-
-    inhibit_request request_;
-    pending_call call_;
-    bool sent_ = false;
-    bool settled_ = false;  // answered, and nothing of it is left on the connection
-    bool resent_ = false;
-};
+bool logind_acquire(const inhibit_request &request, const deadline &limit, logind_locks &locks, std::string &why);
 
 // In a forked child: closes the child's copy of the kept connection and
 // forgets it, without a word on it (it is the parent's).
@@ -85,6 +77,7 @@ struct session_hold {
     uint32_t cookie = 0;                       // 0 is a valid cookie (xssproxy counts from 0)
     std::string path;                          // the object the cookie belongs to, or the portal's request
     const char *name = nullptr;                // as the mechanism text names it
+    const char *bus_name = nullptr;            // the well-known name it was asked by
     std::string owner;                         // the connection that answered: the hold dies with it
 };
 
@@ -109,13 +102,78 @@ void session_watch_names(sd_bus *session, const inhibit_request &request, name_e
 // to `failures`.
 bool session_acquire(sd_bus *session, const deadline &limit, const inhibit_request &request, session_hold &hold,
                      std::string &failures);
+// Tells the service to let go, without waiting for its answer: the
+// connection's close, which follows, ends the hold in any case.
 void session_release(sd_bus *session, session_hold &hold);
+
+// Whether the names' changes cost `hold` its holder (its name's owner let go
+// of it), and whether a service name gained an owner that may be asked.
+// Empties `events`.
+struct name_news {
+    bool hold_lost = false;
+    bool name_taken = false;
+};
+name_news read_name_events(name_events &events, const session_hold &hold);
 
 // Inside a Flatpak sandbox only the portal is reachable. Tests point the
 // check at a file of their own; null restores "/.flatpak-info".
 void set_sandbox_marker_for_tests(const char *path);
 
 void append_failure(std::string &failures, const std::string &name, const std::string &why);
+
+// --- The session side of an inhibition (session_side.cpp) ----------------------
+
+// The session connection an inhibition keeps, what holds on it, and a thread
+// that follows the services' names for as long as the inhibition lasts: a
+// service that exits is forgotten, and when one takes a watched name (a
+// successor, or a service that was not there yet) they are asked again at
+// once, whether the host ever calls kor_status or not. The thread sleeps
+// until the session bus sends something.
+class session_side {
+public:
+    session_side() = default;
+    session_side(const session_side &) = delete;
+    session_side &operator=(const session_side &) = delete;
+    ~session_side() { release(); }
+
+    // Opens the session bus and asks its services, within the deadline. The
+    // connection is kept whenever the bus answered, holding or not (a
+    // service may come later). Returns the holder, as the mechanism text
+    // names it; otherwise null, with what was tried and why it failed added
+    // to `failures`.
+    const char *acquire(const inhibit_request &request, const deadline &limit, std::string &failures);
+    bool connected() const { return state_ != nullptr; }
+    // Starts following the services' names; where no thread can be had,
+    // holder() follows them instead, on kor_status's thread.
+    void start_following();
+    // False once the host has closed the connection's socket behind our back
+    // (the service then dropped our inhibitor); from then on none holds.
+    bool socket_still_ours();
+    // The holder now, as the mechanism text names it, or null; joins a thread
+    // that has ended with the bus. Called under the core's lock.
+    const char *holder();
+    // Stops the thread, tells the holder to let go without waiting for it,
+    // and closes the connection.
+    void release();
+    // In a forked child: closes the child's copies of the connection's and
+    // the thread's descriptors (the thread itself was not copied).
+    void forget_in_child();
+
+    struct state;  // shared with the thread
+    // Lets go of a state; the last of its users frees it.
+    struct state_releaser {
+        void operator()(state *s) const;
+    };
+
+private:
+    void stop_following();
+
+    std::unique_ptr<state, state_releaser> state_;
+    pthread_t thread_{};
+    bool following_ = false;       // the thread runs, or has ended and waits to be joined
+    bool status_follows_ = false;  // no thread could be had: holder() follows instead
+    bool socket_lost_ = false;
+};
 
 // --- Everything one inhibition holds (backends.cpp) -----------------------------
 
@@ -128,34 +186,33 @@ public:
     holding &operator=(const holding &) = delete;
     ~holding() { release(); }
 
-    // Takes the logind lock and the first session service that holds. True
-    // when at least one holds; `names` lists the holders joined by '+'.
-    // Otherwise false, with `failures` naming each mechanism tried and why it
-    // failed, logind first. The whole call waits at most one budget.
+    // Takes logind's locks first, on a budget of their own, then the first
+    // session service that holds, on one of its own: a session side that
+    // hangs costs kor_on that much and never logind's grant. True when at
+    // least one holds; `names` lists the holders joined by '+'. Otherwise
+    // false, with `failures` naming each mechanism tried and why it failed,
+    // logind first.
     bool acquire(const inhibit_request &request, std::string &names, std::string &failures);
     void release();
-    // False once nothing holds any more: the host has closed a descriptor a
-    // holder lives in (the lock's, or the session connection's, whose
-    // inhibitor the service then drops), or every holder has gone. A session
-    // service that exited is forgotten and, once a service takes its name
-    // again, asked anew; `changed` is set when the holders changed.
+    // False once nothing holds any more: the host has closed a lock's
+    // descriptor behind the library's back, or every holder has gone. A
+    // session service that exited is no longer named, a successor that took
+    // ours is; `changed` is set when the holders changed.
     bool refresh(bool &changed);
     // The holders, joined by '+' ("logind+gnome-session").
     std::string names() const;
-    // In a forked child: closes the child's copies of the lock and of the
-    // session connection, so that what the parent holds ends when the parent
-    // lets go, and forgets them.
+    // In a forked child: closes the child's copies of the locks and of the
+    // session side's descriptors, so that what the parent holds ends when
+    // the parent lets go. The object is left for the child to forget.
     void forget_in_child();
 
 private:
-    void follow_session_services(bool &changed);
+    bool descriptors_still_ours();
 
-    inhibit_request request_;
-    owned_fd logind_fd_;  // the lock lives as long as this fd
-    bus_ptr session_;
-    fd_identity session_fd_;
-    session_hold session_hold_;
-    name_events name_events_;
+    logind_locks logind_;
+    std::unique_ptr<session_side> session_;
+    const char *desktop_ = nullptr;       // the session's holder, as last named
+    uint64_t descriptors_seen_usec_ = 0;  // when they were last found ours
 };
 
 }  // namespace kor_linux

@@ -13,13 +13,11 @@
 namespace kor_linux {
 
 struct bus_deleter {
-    // sd-bus's flush first completes a pending authentication, waiting up to
-    // 90 s on a bus that never answers; a bus that is not ready has nothing
-    // of ours to flush.
-    void operator()(sd_bus *bus) const {
-        if (sd_bus_is_ready(bus) > 0) sd_bus_flush_close_unref(bus);
-        else sd_bus_close_unref(bus);
-    }
+    // Closed without a flush, which would wait for a peer that does not read
+    // (up to 90 s for an authentication that never ends): what we send is
+    // written when it is sent, and closing the connection itself ends what
+    // the services hold for it.
+    void operator()(sd_bus *bus) const { sd_bus_close_unref(bus); }
 };
 struct message_deleter {
     void operator()(sd_bus_message *m) const { sd_bus_message_unref(m); }
@@ -60,22 +58,31 @@ void abandon_connection(sd_bus *bus) noexcept;
 // Microseconds of CLOCK_MONOTONIC.
 uint64_t monotonic_usec();
 
-// A deadline shared by a sequence of calls, so that a session bus whose
-// services do not answer costs at most one budget in total.
+// A deadline shared by a sequence of calls, so that a bus whose services do
+// not answer costs at most one budget in total. A wait on it also ends when
+// its wake-up descriptor (if any) becomes readable: the thread that follows
+// the session's services is stopped that way in the middle of a call.
 class deadline {
 public:
-    explicit deadline(uint64_t budget_usec) : end_(monotonic_usec() + budget_usec) {}
-    // Time left, capped per call; at least 1 us, since 0 means "default" to sd-bus.
-    uint64_t call_timeout(uint64_t per_call_cap) const;
+    explicit deadline(uint64_t budget_usec, int wake_fd = -1)
+        : end_(monotonic_usec() + budget_usec), wake_fd_(wake_fd) {}
+    // This deadline, or `cap` from now if that comes first.
+    deadline sooner(uint64_t cap) const;
+    uint64_t usec_left() const;
     bool passed() const { return monotonic_usec() >= end_; }
+    int wake_fd() const { return wake_fd_; }
 
 private:
     uint64_t end_;
+    int wake_fd_;
 };
 
 // One method call awaited within a deadline. Its reply is read by this
 // object's own loop, which resumes waits that a signal interrupted (a plain
-// sd_bus_call gives up on them, and a second call would ask twice).
+// sd_bus_call gives up on them, and a second call would ask twice). sd-bus's
+// own timeout for the call is set past the deadline: at its timeout sd-bus
+// makes up an error reply before it reads the socket, and would hide an
+// answer that is already there.
 class pending_call {
 public:
     pending_call() = default;
@@ -83,10 +90,12 @@ public:
     pending_call &operator=(const pending_call &) = delete;
     ~pending_call() { cancel(); }
 
-    // Queues `call`; its own timeout is what is left of the deadline, capped.
-    int send(sd_bus *bus, sd_bus_message *call, const deadline &limit, uint64_t per_call_cap);
+    // Queues `call`, to be awaited within `limit`.
+    int send(sd_bus *bus, sd_bus_message *call, const deadline &limit);
     // Processes the bus until the reply is in (0), the deadline passes
-    // (-ETIMEDOUT) or the connection fails (its error).
+    // (-ETIMEDOUT), the deadline's wake-up descriptor is readable
+    // (-ECANCELED) or the connection fails (its error). Whatever the bus has
+    // received is read before the deadline counts.
     int wait(sd_bus *bus, const deadline &limit);
     sd_bus_message *reply() const { return reply_.get(); }
     // Forgets the call and its reply (a reply that comes later is dropped).
@@ -102,6 +111,11 @@ private:
 // most until the deadline: 0, -ETIMEDOUT, or another negative errno.
 int wait_until_ready(sd_bus *bus, const deadline &limit);
 
+// Waits until the bus has something to do or `wake_fd` is readable, for at
+// most `timeout_usec` (UINT64_MAX: no limit): 1 when the wake-up came, 0
+// otherwise, or the bus's error.
+int wait_on_bus(sd_bus *bus, int wake_fd, uint64_t timeout_usec);
+
 // Dispatches whatever the bus has already received, without waiting: 0, or
 // the connection's error.
 int drain(sd_bus *bus);
@@ -111,13 +125,23 @@ int drain(sd_bus *bus);
 // is no session bus or it does not answer in time.
 bus_ptr open_session_bus(const deadline &limit, std::string &why);
 
-// One method call; arguments as for sd_bus_message_append. Without
-// `auto_start` a service that is not running fails at once instead of being
-// started by the bus on our behalf (a desktop's power manager that happens to
-// be installed must not be launched into another desktop's session).
-int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start, const char *destination,
-                const char *path, const char *interface, const char *member, bus_error &error, message_ptr &reply,
-                const char *types, ...);
+// Where a method call goes.
+struct method {
+    const char *destination, *path, *interface, *member;
+};
+
+// One method call, awaited until the deadline or `per_call_cap`, whichever
+// comes first; arguments as for sd_bus_message_append. Without `auto_start`
+// a service that is not running fails at once instead of being started by
+// the bus on our behalf (a desktop's power manager that happens to be
+// installed must not be launched into another desktop's session).
+int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start, const method &m,
+                bus_error &error, message_ptr &reply, const char *types, ...);
+
+// Sends a call whose answer nobody waits for (the service is told not to
+// send one); arguments as for sd_bus_message_append. Returns at once: what
+// the socket does not take now is dropped when the connection closes.
+int send_method(sd_bus *bus, const method &m, const char *types, ...);
 
 }  // namespace kor_linux
 

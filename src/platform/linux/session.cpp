@@ -29,10 +29,11 @@ struct session_service {
 namespace {
 
 // A desktop service answers in milliseconds; one that takes longer is hung,
-// and kor_on waits under the core's lock.
-constexpr uint64_t kCallCapUsec = 1000u * 1000u;
-// The release also ends with the connection's close, so it waits less.
-constexpr uint64_t kReleaseBudgetUsec = 500u * 1000u;
+// and kor_on waits under the core's lock. Half the session side's budget, so
+// that the next service is still asked after one that hangs.
+constexpr uint64_t kCallCapUsec = 500u * 1000u;
+// The portal, asked last and started on demand, may take what is left.
+constexpr uint64_t kPortalCallCapUsec = 1000u * 1000u;
 
 // GNOME's and the portal's inhibit flags.
 constexpr uint32_t kFlagSuspend = 4;
@@ -89,12 +90,12 @@ std::string sender_of(sd_bus_message *reply) {
 // installed must not be launched into another desktop's session.
 int call_inhibit(sd_bus *session, const deadline &limit, const session_service &s, const char *path,
                  const inhibit_request &request, bus_error &error, message_ptr &reply) {
+    const method inhibit{s.destination, path, s.interface, "Inhibit"};
     if (s.args == inhibit_args::app_xid_reason_flags)
-        return call_method(session, limit, kCallCapUsec, false, s.destination, path, s.interface, "Inhibit", error,
-                           reply, "susu", request.app_id.c_str(), uint32_t{0}, request.reason.c_str(),
-                           suspend_and_idle_flags(request));
-    return call_method(session, limit, kCallCapUsec, false, s.destination, path, s.interface, "Inhibit", error, reply,
-                       "ss", request.app_id.c_str(), request.reason.c_str());
+        return call_method(session, limit, kCallCapUsec, false, inhibit, error, reply, "susu", request.app_id.c_str(),
+                           uint32_t{0}, request.reason.c_str(), suspend_and_idle_flags(request));
+    return call_method(session, limit, kCallCapUsec, false, inhibit, error, reply, "ss", request.app_id.c_str(),
+                       request.reason.c_str());
 }
 
 bool service_acquire(sd_bus *session, const deadline &limit, const session_service &s, const inhibit_request &request,
@@ -112,6 +113,7 @@ bool service_acquire(sd_bus *session, const deadline &limit, const session_servi
             hold.service = &s;
             hold.path = path;
             hold.name = s.name;
+            hold.bus_name = s.destination;
             hold.owner = sender_of(reply.get());
             return true;
         }
@@ -128,8 +130,8 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     bus_error error;
     message_ptr reply;
     // The portal is started on demand, unlike the desktop's own services.
-    const int r = call_method(session, limit, kCallCapUsec, true, kPortal, "/org/freedesktop/portal/desktop",
-                              "org.freedesktop.portal.Inhibit", "Inhibit", error, reply, "sua{sv}", "",
+    const method inhibit{kPortal, "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Inhibit", "Inhibit"};
+    const int r = call_method(session, limit, kPortalCallCapUsec, true, inhibit, error, reply, "sua{sv}", "",
                               suspend_and_idle_flags(request), 1, "reason", "s", request.reason.c_str());
     if (r < 0) {
         why = error.brief(r);
@@ -142,6 +144,7 @@ bool portal_acquire(sd_bus *session, const deadline &limit, const inhibit_reques
     }
     hold.path = handle;
     hold.name = "portal";
+    hold.bus_name = kPortal;
     hold.owner = sender_of(reply.get());
     return true;
 }
@@ -202,18 +205,27 @@ bool session_acquire(sd_bus *session, const deadline &limit, const inhibit_reque
 
 void session_release(sd_bus *session, session_hold &hold) {
     if (hold.name == nullptr) return;
-    const deadline limit(kReleaseBudgetUsec);
-    bus_error error;
-    message_ptr reply;
     if (hold.service != nullptr) {
         const session_service &s = *hold.service;
-        call_method(session, limit, kReleaseBudgetUsec, false, s.destination, hold.path.c_str(), s.interface,
-                    s.release_member, error, reply, "u", hold.cookie);
+        send_method(session, {s.destination, hold.path.c_str(), s.interface, s.release_member}, "u", hold.cookie);
     } else {
-        call_method(session, limit, kReleaseBudgetUsec, false, kPortal, hold.path.c_str(),
-                    "org.freedesktop.portal.Request", "Close", error, reply, "");
+        send_method(session, {kPortal, hold.path.c_str(), "org.freedesktop.portal.Request", "Close"}, "");
     }
     hold = session_hold{};
+}
+
+name_news read_name_events(name_events &events, const session_hold &hold) {
+    name_news news;
+    news.hold_lost = news.name_taken = events.missed;
+    for (const auto &c : events.changes) {
+        // Only the name it holds by: the holder's connection may give up
+        // another name it owned and hold on.
+        if (hold.bus_name != nullptr && c.name == hold.bus_name && c.old_owner == hold.owner) news.hold_lost = true;
+        if (!c.new_owner.empty()) news.name_taken = true;
+    }
+    events.changes.clear();
+    events.missed = false;
+    return news;
 }
 
 }  // namespace kor_linux
