@@ -9,11 +9,6 @@ constexpr uint64_t kLogindBudgetUsec = 2u * 1000u * 1000u;
 // The session side's own budget, for its bus and every service together:
 // logind's and this one make the most one kor_on waits, about 3 s.
 constexpr uint64_t kSessionBudgetUsec = 1000u * 1000u;
-// How late kor_status may notice a descriptor the host closed behind our
-// back: about as late as logind notices the lock's, which it drops a moment
-// after the close. Looking at every call would cost each a system call or
-// more, and a host that polls the status makes thousands a millisecond.
-constexpr uint64_t kDescriptorRecheckUsec = 1000u;
 
 }  // namespace
 
@@ -47,15 +42,13 @@ void holding::release() {
     session_.reset();  // releases what the session side holds, without waiting for it
     desktop_ = nullptr;
     logind_.reset();
-    descriptors_seen_usec_ = 0;
 }
 
+// One fstat a descriptor, every call: a status that claimed a lock the host
+// has just closed would claim what is not held.
 bool holding::descriptors_still_ours() {
-    const uint64_t now = monotonic_usec();
-    if (descriptors_seen_usec_ != 0 && now - descriptors_seen_usec_ < kDescriptorRecheckUsec) return true;
     if (!logind_.still_ours()) return false;
     if (session_) session_->socket_still_ours();  // a closed socket ends the session's hold, not logind's
-    descriptors_seen_usec_ = now;
     return true;
 }
 

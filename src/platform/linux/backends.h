@@ -211,8 +211,7 @@ private:
 
     logind_locks logind_;
     std::unique_ptr<session_side> session_;
-    const char *desktop_ = nullptr;       // the session's holder, as last named
-    uint64_t descriptors_seen_usec_ = 0;  // when they were last found ours
+    const char *desktop_ = nullptr;  // the session's holder, as last named
 };
 
 }  // namespace kor_linux
