@@ -3,7 +3,7 @@
 #ifndef KORVEL_DESKTOP_TEST_H
 #define KORVEL_DESKTOP_TEST_H
 
-#include "backends.h"
+#include "kor_linux_seam.h"
 #include "desktop_host.h"
 #include "desktop_session.h"
 #include "korvel.h"

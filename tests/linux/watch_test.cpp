@@ -4,7 +4,7 @@
 #include "proc_helpers.h"
 #include "test_support.h"
 #include "proc.h"
-#include "watch.h"
+#include "kor_linux_seam.h"
 
 #include <gtest/gtest.h>
 

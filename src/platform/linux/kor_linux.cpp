@@ -1,25 +1,18 @@
 // The Linux platform layer: the inhibition is systemd-logind's lock plus the
-// desktop session's own inhibitor (backends.h); processes are read from
+// desktop session's own inhibitor (holding.h); processes are read from
 // /proc (proc.h); the watcher waits in watch.cpp.
 #include "kor_platform.h"
-#include "backends.h"
+#include "holding.h"
+#include "logind.h"
 #include "text.h"
 #include "proc.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 

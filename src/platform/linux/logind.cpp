@@ -6,7 +6,7 @@
 // names one thing under that thing's own action, but about any lock that
 // names two or more under the lid switch's action, whose holders may also
 // block shutdown and the power keys.
-#include "backends.h"
+#include "logind.h"
 
 #include <cerrno>
 #include <cstring>

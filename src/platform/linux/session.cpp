@@ -2,7 +2,10 @@
 // manager, the freedesktop ScreenSaver (KDE Plasma, xscreensaver, xssproxy),
 // freedesktop PowerManagement (XFCE, KDE Plasma) and, inside a Flatpak
 // sandbox, the desktop portal.
-#include "backends.h"
+#include "session.h"
+
+#include "kor_linux_seam.h"
+#include "text.h"
 
 #include <unistd.h>
 
@@ -182,11 +185,6 @@ void session_watch_names(sd_bus *session, const inhibit_request &request, name_e
 }
 
 void set_sandbox_marker_for_tests(const char *path) { g_sandbox_marker = path; }
-
-void append_failure(std::string &failures, const std::string &name, const std::string &why) {
-    if (!failures.empty()) failures += "; ";
-    failures += name + ": " + why;
-}
 
 bool session_acquire(sd_bus *session, const deadline &limit, const inhibit_request &request, session_hold &hold,
                      std::string &failures) {

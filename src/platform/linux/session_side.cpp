@@ -6,7 +6,11 @@
 // no reference to the socket: a host that closes it behind our back ends the
 // connection, and the service drops our inhibitor, as it would without the
 // thread.
-#include "backends.h"
+#include "session_side.h"
+
+#include "fd.h"
+#include "session.h"
+#include "text.h"
 
 #include <poll.h>
 #include <sys/epoll.h>

@@ -25,6 +25,13 @@ inline std::string printable_text(std::string_view text) {
     return out;
 }
 
+// Adds "name: why" to the list of every mechanism tried and why it failed,
+// pieces joined by "; ".
+inline void append_failure(std::string &failures, const std::string &name, const std::string &why) {
+    if (!failures.empty()) failures += "; ";
+    failures += name + ": " + why;
+}
+
 }  // namespace kor_linux
 
 #endif  // KOR_LINUX_TEXT_H

@@ -10,19 +10,14 @@
 #include "kor_platform.h"
 #include "fd.h"
 #include "proc.h"
-#include "watch.h"
+#include "kor_linux_seam.h"
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>

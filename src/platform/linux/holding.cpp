@@ -1,4 +1,6 @@
-#include "backends.h"
+#include "holding.h"
+
+#include "text.h"
 
 namespace kor_linux {
 
