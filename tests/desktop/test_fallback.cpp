@@ -1,9 +1,11 @@
 // Which session service holds when several, one or none are there, and what
 // the host is told when nothing holds. Stand-in services (fake_desktop.py)
 // make every combination cheap and deterministic.
-#include "desktop_test.h"
+#include "desktop_session.h"
 
 #include <cstdlib>
+
+using namespace std::chrono_literals;
 
 namespace {
 

@@ -2,12 +2,14 @@
 // platform layer's mechanism text. The portal is the stand-in of
 // fake_desktop.py (the real one serves only callers that a sandbox gives an
 // app id); what it receives and its release are a row of test_services.cpp.
-#include "desktop_test.h"
+#include "desktop_session.h"
 #include "kor_platform.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+
+using namespace std::chrono_literals;
 
 namespace {
 

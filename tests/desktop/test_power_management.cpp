@@ -2,9 +2,11 @@
 // inhibitor. The real xfce4-power-manager takes and reports inhibitions but
 // crashes on any release without DPMS, so it shows the acquiring side; the
 // stand-in of fake_desktop.py, a row of test_services.cpp, every release.
-#include "desktop_test.h"
+#include "desktop_session.h"
 
 #include <algorithm>
+
+using namespace std::chrono_literals;
 
 namespace {
 

@@ -1,7 +1,9 @@
 // xssproxy, the org.freedesktop.ScreenSaver that answers only on /ScreenSaver
 // and counts cookies from 0, observed through the X screen saver it keeps off.
 // (xscreensaver-systemd is a row of test_services.cpp.)
-#include "desktop_test.h"
+#include "desktop_session.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 

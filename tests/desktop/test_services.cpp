@@ -3,7 +3,7 @@
 // activation ends takes it away again. GNOME's session manager and
 // xscreensaver-systemd are the real ones; PowerManagement's release side and
 // the portal are the stand-ins of fake_desktop.py (see there why).
-#include "desktop_test.h"
+#include "desktop_session.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,6 +14,8 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+
+using namespace std::chrono_literals;
 
 namespace {
 

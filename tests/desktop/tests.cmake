@@ -8,7 +8,6 @@ set(KORVEL_DESKTOP_DIR ${CMAKE_CURRENT_SOURCE_DIR}/desktop)
 # One binary of the library's own objects rather than the shared library: the
 # portal's tests point the sandbox check at a file of their own.
 add_executable(korvel_desktop_tests
-  ${KORVEL_DESKTOP_DIR}/desktop_host.cpp
   ${KORVEL_DESKTOP_DIR}/test_services.cpp ${KORVEL_DESKTOP_DIR}/test_screensaver.cpp
   ${KORVEL_DESKTOP_DIR}/test_power_management.cpp ${KORVEL_DESKTOP_DIR}/test_portal.cpp
   ${KORVEL_DESKTOP_DIR}/test_fallback.cpp)

@@ -8,9 +8,14 @@
 #include <systemd/sd-bus.h>
 #include <sys/types.h>
 
+#include "korvel.h"
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <deque>
 #include <optional>
 #include <cstdint>
@@ -19,6 +24,26 @@
 
 // Fails the test when the private session bus could not be started.
 #define DESKTEST_NEED_SESSION(s) ASSERT_EQ((s).failure(), "") << "private session bus"
+
+// Skips, naming the package, when a service's program is missing: the
+// README's test command installs them all, so CI runs every test.
+#define DESKTEST_NEED_PROGRAM(path, package)                                                                           \
+    do {                                                                                                               \
+        if (!::desktest::installed(path)) GTEST_SKIP() << (path) << " is not installed (package " << (package) << ")"; \
+    } while (0)
+
+// Starts a service: skips when it is not installed, fails when it is but does
+// not start.
+#define DESKTEST_START(expr)                                                       \
+    do {                                                                           \
+        const std::string why_ = (expr);                                           \
+        if (why_.find("not installed") != std::string::npos) GTEST_SKIP() << why_; \
+        ASSERT_EQ(why_, "");                                                       \
+    } while (0)
+
+namespace kor_linux {
+void set_sandbox_marker_for_tests(const char *path);  // the Linux layer's seam
+}  // namespace kor_linux
 
 namespace desktest {
 
@@ -92,6 +117,58 @@ bool x_saver_comes_on();
 // Whether the program at `path` is installed (tests skip, naming the package,
 // when it is not).
 bool installed(const std::string &path);
+
+// --- The library, driven as a host drives it ---------------------------------
+
+// What every service is told holds the inhibition: this program's name.
+std::string our_app_id();
+
+// The "mechanism" of kor_status.
+std::string status_mechanism();
+
+// kor_on; "" on success, otherwise "refused: " and kor_last_error().
+std::string turn_on(const std::string &options);
+
+// A copy of this test process that calls kor_on(options) and then waits to
+// be killed; killed (SIGKILL) and reaped when destroyed.
+class forked_host {
+public:
+    explicit forked_host(const std::string &options);
+    ~forked_host();
+    forked_host(const forked_host &) = delete;
+    forked_host &operator=(const forked_host &) = delete;
+    // "on <mechanism>" or "refused: <message>".
+    const std::string &outcome() const { return outcome_; }
+    pid_t pid() const { return pid_; }
+    void kill_now();
+
+private:
+    pid_t pid_ = -1;
+    std::string outcome_;
+};
+
+// Every way an activation ends must take the service's inhibitor away: kor_off,
+// the timed end, the exit of the watched process, and the host being killed.
+// `held` observes the service; `mechanism` is what the status must report.
+// `options_extra` is added to every options object (e.g. "\"keep_display\":true").
+void expect_every_ending_releases(const std::function<bool()> &held, const std::string &mechanism,
+                                  const std::string &options_extra = "");
+
+// While it lives, the library (linked from its objects) believes it runs
+// inside a Flatpak sandbox: the sandbox's marker file is one in `dir`.
+class pretend_sandbox {
+public:
+    explicit pretend_sandbox(const std::string &dir) : marker_(dir + "/flatpak-info") {
+        std::ofstream(marker_) << "[Application]\nname=org.example.Host\n";
+        kor_linux::set_sandbox_marker_for_tests(marker_.c_str());
+    }
+    ~pretend_sandbox() { kor_linux::set_sandbox_marker_for_tests(nullptr); }
+    pretend_sandbox(const pretend_sandbox &) = delete;
+    pretend_sandbox &operator=(const pretend_sandbox &) = delete;
+
+private:
+    std::string marker_;
+};
 
 }  // namespace desktest
 
