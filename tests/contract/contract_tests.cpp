@@ -275,8 +275,8 @@ TEST_P(ContractWatch, EndsWithTheProcessFoundByName) {
         int exit_code;
     } rows[] = {
         {"killed", 60000, true, 0},
-        {"exits by itself", 1500, false, 0},
-        {"exits with code 259", 1500, false, 259},
+        {"exits by itself", 3000, false, 0},
+        {"exits with code 259", 3000, false, 259},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.how);
