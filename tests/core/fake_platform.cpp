@@ -270,6 +270,7 @@ int kor_plat_find_process(const char *name) noexcept {
     std::lock_guard<std::mutex> lock(g_mu);
     if (name == nullptr || name[0] == '\0') return -1;
     g_script.seen.last_find_name = name;
-    const auto it = g_script.processes.find(name);
+    auto it = g_script.processes.find(name);
+    if (it == g_script.processes.end()) it = g_script.processes.find(std::string(name) + ".exe");
     return it == g_script.processes.end() ? -1 : it->second;
 }

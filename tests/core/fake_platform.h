@@ -36,7 +36,8 @@ void set_thread_clock_offset(int64_t ms);
 // A pid that is made alive again after it ended is a new process: a watch
 // that pinned the old one has seen it end.
 void set_alive(int pid, bool alive);
-// kor_plat_find_process(name) answers `pid` (does not make it alive).
+// kor_plat_find_process(name) answers `pid` (does not make it alive), and so
+// does a name without ".exe" when `name` ends in it; -1 makes it answer none.
 void add_process(const std::string &name, int pid);
 
 // --- The inhibition -----------------------------------------------------------

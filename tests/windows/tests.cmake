@@ -58,17 +58,14 @@ function(korvel_win_gtest target)
     PROPERTIES TIMEOUT 90 ${ARG_PROPERTIES})
 endfunction()
 
-add_executable(korvel_win_sleeper ${KORVEL_WIN_TESTS_DIR}/sleeper.c)
-korvel_win_test_target(korvel_win_sleeper)
-
-# --- The platform layer against its contract ---------------------------------
-korvel_win_gtest(korvel_win_platform_tests SOURCES ${KORVEL_WIN_TESTS_DIR}/platform_tests.cpp)
-
-# --- Liveness and lookup against real processes ------------------------------
-# The sleepers share their names, so lookups would see each other's.
-korvel_win_gtest(korvel_win_process_tests SOURCES ${KORVEL_WIN_TESTS_DIR}/process_tests.cpp
-  PROPERTIES RESOURCE_LOCK korvel_win_sleepers)
-add_dependencies(korvel_win_process_tests korvel_win_sleeper)
+# --- The platform contract (tests/contract), and the cases only Windows has ---
+set(KORVEL_CONTRACT_DIR ${CMAKE_CURRENT_SOURCE_DIR}/contract)
+add_executable(korvel_contract_sleeper ${KORVEL_CONTRACT_DIR}/sleeper.c)
+korvel_win_test_target(korvel_contract_sleeper)
+korvel_win_gtest(korvel_win_contract
+  SOURCES ${KORVEL_CONTRACT_DIR}/contract_tests.cpp ${KORVEL_CONTRACT_DIR}/windows_layer.cpp)
+target_include_directories(korvel_win_contract PRIVATE ${KORVEL_CONTRACT_DIR})
+add_dependencies(korvel_win_contract korvel_contract_sleeper)
 
 # --- Hosts that end without releasing the inhibition ------------------------
 add_executable(korvel_win_exit_host ${KORVEL_WIN_TESTS_DIR}/exit_host.cpp)
