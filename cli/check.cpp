@@ -48,7 +48,7 @@ bool contains(const std::string &text, const char *part) { return text.find(part
 // root holding the lock for the user's own shell.
 std::vector<std::string> permission_advice() {
     const std::string name = inspect::this_user_name();
-    return {"logind gives the lock to root and to a user of an active local session;",
+    return {"logind gives the lock to root and to a user of a local session;",
             "from SSH, cron or a service polkit must consent. To let a group take it,",
             "as root (the user logs in again afterwards):",
             "  groupadd --system korvel && usermod -aG korvel " + (name.empty() ? "USER" : name),
