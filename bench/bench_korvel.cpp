@@ -11,6 +11,8 @@
 //     on one kept system-bus connection), with keep_display (floor: the two
 //     Inhibit calls of its locks) and, given a session bus address, the same
 //     cycle with the desktop's inhibitor too;
+//   - how long a union of holds changing leaves the machine without a lock;
+//   - a while_process lookup among 3000 processes (floor: pgrep -x);
 //   - the cost of kor_status while logind alone holds, and with the desktop's
 //     inhibitor too;
 //   - given a session bus, what a side that hangs costs: kor_on with the
@@ -272,6 +274,40 @@ std::vector<double> status_series(const char *options, bool with_session, int ba
     return v;
 }
 
+// --- A union of holds changing ---------------------------------------------------
+
+// us of a kor_on that replaces the activation in force, as a package does
+// when its holds' union changes: the old lock is released before the new one
+// is taken, so the machine is without a lock for at most this long.
+double union_change_micros(int i) {
+    const auto t0 = clock_type::now();
+    const bool on = kor_on(i % 2 ? "{\"name\":\"union\"}" : "{\"name\":\"union\",\"keep_display\":true}") == 1;
+    return on ? std::chrono::duration<double, std::micro>(clock_type::now() - t0).count() : -1;
+}
+
+// --- Finding a process by name ----------------------------------------------------
+
+// ms of a while_process lookup of a name no process has (kor_on refuses it
+// once the whole list is walked), beside pgrep -x of the same name, which is
+// short enough for pgrep to look for it.
+double lookup_ms() {
+    const auto t0 = clock_type::now();
+    const int on = kor_on("{\"mode\":\"while_process\",\"name\":\"korvel-nothing\"}");
+    return on == 0 ? ms_since(t0) : -1;
+}
+
+double pgrep_ms() {
+    const auto t0 = clock_type::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execlp("pgrep", "pgrep", "-x", "korvel-nothing", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? ms_since(t0) : -1;
+}
+
 // --- A side that hangs --------------------------------------------------------
 
 // The process that owns `name` on the session bus, or 0.
@@ -383,6 +419,20 @@ int main(int argc, char **argv) {
             for (const double us : status_series("{}", true, 40)) status_desktop.push_back(us);
     }
 
+    std::vector<double> union_change;
+    for (int i = 0; i < cycles; ++i) union_change.push_back(union_change_micros(i));
+    kor_off();
+
+    // The lookup among 3000 processes, each round the library's and pgrep's.
+    std::vector<pid_t> crowd;
+    for (int i = 0; i < 3000; ++i) crowd.push_back(start_idle_child());
+    std::vector<double> lookup, pgrep;
+    for (int i = 0; i < 11; ++i) {
+        lookup.push_back(lookup_ms());
+        pgrep.push_back(pgrep_ms());
+    }
+    for (const pid_t pid : crowd) kill_and_reap(pid);
+
     std::vector<double> on_stalled, on_floor, off_stalled, off_floor;
     const pid_t session_daemon = g_session_address ? session_owner("org.freedesktop.DBus") : 0;
     const pid_t desktop = g_session_address ? session_owner("org.gnome.SessionManager") : 0;
@@ -400,7 +450,10 @@ int main(int argc, char **argv) {
                          std::find(over_lib.begin(), over_lib.end(), -1.0) != over_lib.end() || wake_timed < 0 ||
                          wake_pid < 0 || status_alone.empty() || (g_session_address && status_desktop.empty()) ||
                          std::find(on_floor.begin(), on_floor.end(), -1.0) != on_floor.end() ||
-                         std::find(off_stalled.begin(), off_stalled.end(), -1.0) != off_stalled.end();
+                         std::find(off_stalled.begin(), off_stalled.end(), -1.0) != off_stalled.end() ||
+                         std::find(union_change.begin(), union_change.end(), -1.0) != union_change.end() ||
+                         std::find(lookup.begin(), lookup.end(), -1.0) != lookup.end() ||
+                         std::find(pgrep.begin(), pgrep.end(), -1.0) != pgrep.end();
     if (!ok || refused) {
         std::fprintf(stderr, "an activation was refused: %s\n", kor_last_error());
         return 1;
@@ -417,6 +470,9 @@ int main(int argc, char **argv) {
     const summary d = summarise(display), b2 = summarise(bare_two);
     row("kor_on+kor_off cycle, keep_display", d, b2, "us (floor: two Inhibits, kept connection)");
     row("kor_status, logind alone", summarise(status_alone), {0, 0}, "us");
+    row("union change: kor_on replacing an activation", summarise(union_change), b, "us (no lock for at most this)");
+    const summary found = summarise(lookup), grep = summarise(pgrep);
+    row("while_process lookup, 3000 processes", found, grep, "ms (floor: pgrep -x)");
     if (g_session_address) {
         const summary s = summarise(session);
         row("kor_on+kor_off cycle, logind+session svc", s, b, "us");
@@ -429,5 +485,6 @@ int main(int argc, char **argv) {
     }
     std::printf("ratio cycle / kept-connection Inhibit (median) %.2f\n", l.median / b.median);
     std::printf("ratio keep_display cycle / two Inhibits (median) %.2f\n", d.median / b2.median);
+    std::printf("ratio lookup / pgrep -x (median)              %.2f\n", found.median / grep.median);
     return 0;
 }
