@@ -3,6 +3,9 @@
 #include "core_test.h"
 
 #include <climits>
+#include <iterator>
+#include <string>
+#include <vector>
 
 using coretest::CoreTest;
 using coretest::read_status;
@@ -113,19 +116,6 @@ const accepted_case kAccepted[] = {
     {" {\"other\":[1,2]} ", "indefinite", 0, 0, ""},
     {"{\"mode\":5,\"name\":\"n\"}", "indefinite", 0, 0, "n"},
     {"{\"mode\":\"indefinite\",\"seconds\":5,\"pid\":9}", "indefinite", 0, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":0.5,\"seconds\":-1}", "minutes", 30, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":0.001}", "minutes", 1, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":0.025}", "minutes", 2, 0, ""},  // 1.5 s, halves up
-    {"{\"mode\":\"minutes\",\"minutes\":1.5}", "minutes", 90, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":30}", "minutes", 1800, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":30,\"seconds\":-0.5}", "minutes", 1800, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":5,\"seconds\":10}", "minutes", 10, 0, ""},
-    {"{\"mode\":\"minutes\",\"seconds\":12.9}", "minutes", 12, 0, ""},
-    {"{\"mode\":\"minutes\",\"seconds\":5,\"seconds\":7}", "minutes", 5, 0, ""},
-    {"{\"mode\":\"minutes\",\"seconds\":1e300}", "minutes", INT32_MAX, 0, ""},
-    {"{\"mode\":\"minutes\",\"seconds\":4294967296}", "minutes", INT32_MAX, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":1e300}", "minutes", INT32_MAX, 0, ""},
-    {"{\"mode\":\"minutes\",\"minutes\":35791395}", "minutes", INT32_MAX, 0, ""},
     {"{\"mode\":\"while_pid\",\"pid\":1234.9}", "while_pid", 0, 1234, ""},
     {"{\"mode\":\"while_pid\",\"pid\":1234,\"name\":\"job\"}", "while_pid", 0, 1234, "job"},
     {"{\"mode\":\"while_process\",\"name\":\"backupd\",\"pid\":1234}", "while_process", 0, 777, "backupd"},
@@ -134,11 +124,44 @@ const accepted_case kAccepted[] = {
     {"{\"app\":\"ab\\u0000cd\",\"app\":\"x\"}", "indefinite", 0, 0, "", "ab"},
 };
 
+// "minutes" mode: the members beside the mode, and the seconds it holds for.
+const struct {
+    const char *members;
+    int64_t remaining_s;
+} kTimed[] = {
+    {"\"minutes\":0.5,\"seconds\":-1", 30},
+    {"\"minutes\":0.001", 1},
+    {"\"minutes\":0.025", 2},  // 1.5 s, halves up
+    {"\"minutes\":1.5", 90},
+    {"\"minutes\":30", 1800},
+    {"\"minutes\":30,\"seconds\":-0.5", 1800},
+    {"\"minutes\":5,\"seconds\":10", 10},
+    {"\"seconds\":12.9", 12},
+    {"\"seconds\":5,\"seconds\":7", 5},
+    {"\"seconds\":1e300", INT32_MAX},
+    {"\"seconds\":4294967296", INT32_MAX},
+    {"\"minutes\":1e300", INT32_MAX},
+    {"\"minutes\":35791395", INT32_MAX},
+};
+
+// kAccepted, then kTimed's rows as whole options texts.
+std::vector<accepted_case> accepted_cases() {
+    static const std::vector<std::string> timed = [] {
+        std::vector<std::string> texts;
+        for (const auto &t : kTimed) texts.push_back(std::string("{\"mode\":\"minutes\",") + t.members + "}");
+        return texts;
+    }();
+    std::vector<accepted_case> all(std::begin(kAccepted), std::end(kAccepted));
+    for (size_t i = 0; i < timed.size(); ++i)
+        all.push_back({timed[i].c_str(), "minutes", kTimed[i].remaining_s, 0, ""});
+    return all;
+}
+
 TEST_F(CoreTest, AcceptedOptionsRecordTheirMode) {
     fake::set_alive(1234, true);
     fake::set_alive(777, true);
     fake::add_process("backupd", 777);
-    for (const accepted_case &c : kAccepted) {
+    for (const accepted_case &c : accepted_cases()) {
         SCOPED_TRACE(c.options ? c.options : "(null)");
         ASSERT_EQ(kor_on(c.options), 1) << kor_last_error();
         EXPECT_STREQ(kor_last_error(), "");
