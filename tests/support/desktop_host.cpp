@@ -61,10 +61,41 @@ void forked_host::kill_now() {
     if (pid_ > 0) kill(pid_, SIGKILL);
 }
 
+namespace {
+
+// What this process has open: descriptors and threads.
+struct open_things {
+    size_t fds = kortest::open_fd_count(), threads = kortest::thread_count();
+    bool operator==(const open_things &o) const { return fds == o.fds && threads == o.threads; }
+};
+
+// Once an activation has ended and the status has been read (which joins a
+// finished watcher), nothing of it is open any more: not its session
+// connection, not the thread that follows the services, not their
+// descriptors.
+void expect_nothing_left(const open_things &before) {
+    EXPECT_TRUE(kortest::eventually(
+        [&] {
+            kortest::read_status();
+            return open_things{} == before;
+        },
+        10s))
+        << open_things{}.fds << " descriptors and " << open_things{}.threads << " threads, " << before.fds << " and "
+        << before.threads << " before";
+}
+
+}  // namespace
+
 void expect_every_ending_releases(const std::function<bool()> &held, const std::string &mechanism,
                                   const std::string &options_extra) {
     const std::string extra = options_extra.empty() ? "" : "," + options_extra;
     ASSERT_FALSE(held()) << "held before any activation";
+    // The system bus's connection, kept for the process's life, is open from
+    // the first activation on.
+    ASSERT_EQ(turn_on("{\"name\":\"Warm-up\"" + extra + "}"), "");
+    kor_off();
+    ASSERT_TRUE(kortest::eventually([&] { return !held(); }, 5s));
+    const open_things before;
     {
         SCOPED_TRACE("kor_off");
         ASSERT_EQ(turn_on("{\"name\":\"Until off\"" + extra + "}"), "");
@@ -72,6 +103,7 @@ void expect_every_ending_releases(const std::function<bool()> &held, const std::
         EXPECT_TRUE(kortest::eventually(held, 5s));
         kor_off();
         EXPECT_TRUE(kortest::eventually([&] { return !held(); }, 5s));
+        expect_nothing_left(before);
     }
     {
         SCOPED_TRACE("timed end");
@@ -79,6 +111,7 @@ void expect_every_ending_releases(const std::function<bool()> &held, const std::
         EXPECT_EQ(status_mechanism(), mechanism);
         EXPECT_TRUE(kortest::eventually(held, 5s));
         EXPECT_TRUE(kortest::eventually([&] { return !held(); }, 10s));
+        expect_nothing_left(before);
     }
     {
         SCOPED_TRACE("watched process exits");
@@ -90,7 +123,7 @@ void expect_every_ending_releases(const std::function<bool()> &held, const std::
         EXPECT_TRUE(kortest::eventually(held, 5s));
         sleeper.reap();
         EXPECT_TRUE(kortest::eventually([&] { return !held(); }, 10s));
-        kor_off();
+        expect_nothing_left(before);
     }
     {
         SCOPED_TRACE("host killed");
