@@ -187,6 +187,14 @@ int new_call(sd_bus *bus, const method &m, message_ptr &call, const char *types,
 
 }  // namespace
 
+int new_method_call(sd_bus *bus, const method &m, message_ptr &call, const char *types, ...) {
+    va_list ap;
+    va_start(ap, types);
+    const int r = new_call(bus, m, call, types, ap);
+    va_end(ap);
+    return r;
+}
+
 int call_method(sd_bus *bus, const deadline &limit, uint64_t per_call_cap, bool auto_start, const method &m,
                 bus_error &error, message_ptr &reply, const char *types, ...) {
     message_ptr call;

@@ -130,6 +130,10 @@ struct method {
     const char *destination, *path, *interface, *member;
 };
 
+// A method call's message with its arguments, as for sd_bus_message_append;
+// the bus's error on failure.
+int new_method_call(sd_bus *bus, const method &m, message_ptr &call, const char *types, ...);
+
 // One method call, awaited until the deadline or `per_call_cap`, whichever
 // comes first; arguments as for sd_bus_message_append. Without `auto_start`
 // a service that is not running fails at once instead of being started by

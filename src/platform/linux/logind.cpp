@@ -96,12 +96,11 @@ std::string describe_refusal(const sd_bus_error *error, bool keep_display) {
 
 int send_inhibit(sd_bus *bus, const char *what, const inhibit_request &request, const deadline &limit,
                  pending_call &call) {
-    sd_bus_message *raw = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &raw, "org.freedesktop.login1", "/org/freedesktop/login1",
-                                           "org.freedesktop.login1.Manager", "Inhibit");
-    message_ptr message(raw);
-    if (r >= 0)
-        r = sd_bus_message_append(message.get(), "ssss", what, request.app_id.c_str(), request.reason.c_str(), "block");
+    const method inhibit{"org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                         "Inhibit"};
+    message_ptr message;
+    const int r = new_method_call(bus, inhibit, message, "ssss", what, request.app_id.c_str(), request.reason.c_str(),
+                                  "block");
     return r < 0 ? r : call.send(bus, message.get(), limit);
 }
 
